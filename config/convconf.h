@@ -1,0 +1,64 @@
+// The configuration holder and reader: reads a configuration file line by
+// line, executes its commands, and holds the convolver they build, the
+// port names, connection targets and gains.
+//
+// Threads: everything here runs on the program's main thread, before any
+// processing starts; nothing is realtime-safe. This is the one library
+// layer that prints: messages about the configuration go to stderr,
+// prefixed "Line %d: ".
+
+#ifndef TESS_CONVCONF_H
+#define TESS_CONVCONF_H
+
+#include <stdint.h>
+
+#include "denseconv.h"
+#include "soundfile.h"
+
+// Scans one word of 'src' into 'dst' (of 'size' bytes): blanks skipped,
+// quotes of both kinds, backslash escapes. Returns the number of
+// characters consumed, 0 on failure (dst then empty).
+int scan_word(const char *src, char *dst, int size);
+
+class Convconf
+{
+public:
+    Convconf(int32_t rate, int32_t period);
+    ~Convconf();
+    Convconf(const Convconf &) = delete;
+    Convconf &operator=(const Convconf &) = delete;
+
+    // Reads and executes the file. Returns 0, -1 when the file cannot be
+    // opened, or the status code of the failing line (message printed).
+    int32_t read(const char *path);
+
+    // Command handlers: each takes the argument text and returns a status.
+    int convolver_new(const char *args);
+    int input_name(const char *args);
+    int output_name(const char *args);
+    int input_gain(const char *args, bool decibel);
+    int output_gain(const char *args, bool decibel);
+    int matrix_load(const char *args, bool transposed, bool single);
+    int open_impfile(const char *name);
+
+    Denseconv *convolver;
+    Soundfile impfile;
+    int32_t rate;
+    int32_t period;
+    uint32_t ninp;
+    uint32_t nout;
+    uint32_t maxlen;
+    uint32_t nthread;
+    int32_t status;
+    int32_t lineno;
+    char line[1024];
+    char basedir[512];
+    char *inp_names[MAXINP];
+    char *out_names[MAXOUT];
+    char *inp_conns[MAXINP];
+    char *out_conns[MAXOUT];
+    float inp_gains[MAXINP];
+    float out_gains[MAXOUT];
+};
+
+#endif

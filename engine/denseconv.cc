@@ -1,0 +1,308 @@
+#include "denseconv.h"
+
+#include <assert.h>
+#include <errno.h>
+#include <sched.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <new>
+#include <system_error>
+
+// ---------------------------------------------------------------- Specset
+
+void Specset::init(int32_t ns, int32_t nb)
+{
+    nspec = ns;
+    nbin = nb;
+    spec = new (std::nothrow) fftwf_complex *[ns]();
+    if (!spec) {
+        release();
+        throw std::bad_alloc();
+    }
+    for (int32_t i = 0; i < ns; i++) {
+        spec[i] = static_cast<fftwf_complex *>(fftwf_malloc(nb * sizeof(fftwf_complex)));
+        if (!spec[i]) {
+            release();
+            throw std::bad_alloc();
+        }
+    }
+}
+
+void Specset::clear()
+{
+    for (int32_t i = 0; i < nspec; i++) memset(spec[i], 0, nbin * sizeof(fftwf_complex));
+}
+
+void Specset::release()
+{
+    if (spec) {
+        for (int32_t i = 0; i < nspec; i++) fftwf_free(spec[i]);
+        delete[] spec;
+    }
+    nspec = 0;
+    nbin = 0;
+    spec = nullptr;
+}
+
+// ---------------------------------------------------------------- DCparam
+
+DCparam::DCparam(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t period_, int32_t nthread_)
+    : ninp(ninp_), nout(nout_), maxlen(maxlen_), period(period_), nthread(nthread_),
+      npart((maxlen_ + period_ - 1) / (period_ > 0 ? period_ : 1)), ipart(0), phase(0),
+      inpdata(nullptr), outdata(nullptr), outsave(nullptr), fftdata(nullptr),
+      plan_r2c(nullptr), plan_c2r(nullptr), inpspec(nullptr), impspec(nullptr)
+{
+    // Programming errors of the caller: every caller checks user values
+    // first. A size of 16 and a period of 4096 are admitted.
+    assert((ninp > 0) && (ninp <= MAXINP));
+    assert((nout > 0) && (nout <= MAXOUT));
+    assert((maxlen >= 16) && (maxlen <= MAXLEN));
+    assert((period > 0) && ((period & (period - 1)) == 0) && (period <= MAXPER));
+    assert((nthread > 0) && (nthread <= MAXTHR));
+
+    try {
+        fftdata = static_cast<float *>(fftwf_malloc(2 * period * sizeof(float)));
+        if (!fftdata) throw std::bad_alloc();
+        inpspec = new Specset[ninp]();
+        for (int32_t i = 0; i < ninp; i++) inpspec[i].init(npart, period + 1);
+        impspec = new Specset[ninp * nout]();
+        for (int32_t i = 0; i < ninp * nout; i++) impspec[i].init(npart, period + 1);
+        outsave = new float *[nout]();
+        for (int32_t j = 0; j < nout; j++) outsave[j] = new float[period];
+        // FFTW's planner is not thread-safe; plans are only ever made here,
+        // on the control thread.
+        plan_r2c = fftwf_plan_dft_r2c_1d(2 * period, fftdata, inpspec[0].spec[0], FFTW_MEASURE);
+        plan_c2r = fftwf_plan_dft_c2r_1d(2 * period, inpspec[0].spec[0], fftdata, FFTW_MEASURE);
+        if (!plan_r2c || !plan_c2r) throw std::bad_alloc();
+    }
+    catch (...) {
+        release();
+        throw;
+    }
+}
+
+DCparam::~DCparam()
+{
+    release();
+}
+
+void DCparam::release()
+{
+    fftwf_free(fftdata);
+    fftdata = nullptr;
+    delete[] inpspec;
+    inpspec = nullptr;
+    delete[] impspec;
+    impspec = nullptr;
+    if (outsave) {
+        for (int32_t j = 0; j < nout; j++) delete[] outsave[j];
+        delete[] outsave;
+        outsave = nullptr;
+    }
+    if (plan_r2c) fftwf_destroy_plan(plan_r2c);
+    if (plan_c2r) fftwf_destroy_plan(plan_c2r);
+    plan_r2c = nullptr;
+    plan_c2r = nullptr;
+}
+
+int DCparam::set_impulse(int32_t inp, int32_t out, const float *data, int32_t length,
+                         int32_t stride, float gain)
+{
+    if ((inp < 0) || (inp >= ninp) || (out < 0) || (out >= nout)) return 1;
+    int32_t n = (length < maxlen) ? length : maxlen;
+    Specset &set = impspec[out * ninp + inp];
+    set.clear();
+    if (n <= 0) return 0;
+    // Forward and inverse transform together scale by 2 * period; the
+    // inverse of that is folded in here so processing needs no scaling.
+    float scale = gain / (float)(2 * period);
+    for (int32_t p = 0; n > 0; p++) {
+        memset(fftdata, 0, 2 * period * sizeof(float));
+        int32_t k = (n < period) ? n : period;
+        for (int32_t s = 0; s < k; s++) fftdata[s] = data[(long)s * stride] * scale;
+        data += (long)k * stride;
+        fftwf_execute_dft_r2c(plan_r2c, fftdata, set.spec[p]);
+        n -= k;
+    }
+    return 0;
+}
+
+void DCparam::clear_impulses()
+{
+    for (int32_t i = 0; i < ninp * nout; i++) impspec[i].clear();
+}
+
+void DCparam::reset()
+{
+    for (int32_t i = 0; i < ninp; i++) inpspec[i].clear();
+    for (int32_t j = 0; j < nout; j++) memset(outsave[j], 0, period * sizeof(float));
+}
+
+// ---------------------------------------------------------------- Denseconv
+
+Denseconv::Denseconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t period_,
+                     int32_t nthread_)
+    : DCparam(ninp_, nout_, maxlen_, period_, nthread_), _realtime(true)
+{
+    for (int i = 0; i < MAXTHR; i++) workers[i] = nullptr;
+    try {
+        for (int32_t i = 0; i < nthread; i++) {
+            Workthr *w = new Workthr(i, this);
+            int rc;
+            try {
+                rc = w->launch();
+            }
+            catch (...) {
+                delete w;   // never started: still ours to free
+                throw;
+            }
+            workers[i] = w;
+            if (rc) _realtime = false;
+        }
+    }
+    catch (...) {
+        stop_workers();
+        throw;   // the DCparam base releases the storage
+    }
+    clear_impulses();
+    reset();
+}
+
+Denseconv::~Denseconv()
+{
+    stop_workers();
+}
+
+void Denseconv::stop_workers()
+{
+    bool any = false;
+    for (int i = 0; i < MAXTHR; i++) {
+        Workthr *w = workers[i];
+        if (!w) continue;
+        workers[i] = nullptr;
+        w->stop = true;
+        sem_post(&w->trig);   // the worker deletes itself; never touch it again
+        any = true;
+    }
+    // Give the stopped workers time to end before the storage goes away
+    // (they no longer touch it, but the process may exit right after).
+    if (any) usleep(100000);
+}
+
+void Denseconv::process(const float *const *inp, float *const *out)
+{
+    inpdata = inp;
+    outdata = out;
+    phase = 0;
+    for (int32_t i = 0; i < nthread; i++) sem_post(&workers[i]->trig);
+    for (int32_t i = 0; i < nthread; i++) {
+        while (sem_wait(&workers[i]->done) != 0) {}
+    }
+    phase = 1;
+    for (int32_t i = 0; i < nthread; i++) sem_post(&workers[i]->trig);
+    for (int32_t i = 0; i < nthread; i++) {
+        while (sem_wait(&workers[i]->done) != 0) {}
+    }
+    if (++ipart == npart) ipart = 0;
+}
+
+// ---------------------------------------------------------------- Workthr
+
+Workthr::Workthr(int32_t index_, DCparam *dcpar_)
+    : index(index_), dcpar(dcpar_), stop(false), tbuf(nullptr), fbuf(nullptr)
+{
+    sem_init(&trig, 0, 0);
+    sem_init(&done, 0, 0);
+    int32_t period = dcpar->period;
+    tbuf = static_cast<float *>(fftwf_malloc(2 * period * sizeof(float)));
+    fbuf = static_cast<fftwf_complex *>(fftwf_malloc((period + 1) * sizeof(fftwf_complex)));
+    if (!tbuf || !fbuf) {
+        fftwf_free(tbuf);
+        fftwf_free(fbuf);
+        sem_destroy(&done);
+        sem_destroy(&trig);
+        throw std::bad_alloc();
+    }
+}
+
+Workthr::~Workthr()
+{
+    fftwf_free(tbuf);
+    fftwf_free(fbuf);
+    sem_destroy(&done);
+    sem_destroy(&trig);
+}
+
+int Workthr::launch()
+{
+    if (start(SCHED_FIFO, -20, 0) == 0) return 0;
+    // No permission for realtime scheduling (an ordinary user, a container
+    // without the capability): run with the system's normal scheduling.
+    int rc = start(SCHED_OTHER, 0, 0);
+    if (rc) throw std::system_error(rc, std::generic_category(), "worker thread");
+    return 1;
+}
+
+void Workthr::run()
+{
+    while (sem_wait(&trig) != 0) {}
+    while (!stop) {
+        if (dcpar->phase == 0) phase0();
+        else phase1();
+        sem_post(&done);
+        while (sem_wait(&trig) != 0) {}
+    }
+    delete this;
+}
+
+// Input transforms: this worker's inputs into the history ring.
+void Workthr::phase0()
+{
+    DCparam *d = dcpar;
+    const int32_t period = d->period;
+    for (int32_t i = index; i < d->ninp; i += d->nthread) {
+        memcpy(tbuf, d->inpdata[i], period * sizeof(float));
+        memset(tbuf + period, 0, period * sizeof(float));
+        fftwf_execute_dft_r2c(d->plan_r2c, tbuf, d->inpspec[i].spec[d->ipart]);
+    }
+}
+
+// Accumulates A += X * H over 'nbin' complex bins, in a fixed order so the
+// result does not depend on which worker computes it.
+static inline void cmac(float *__restrict a, const float *__restrict x,
+                        const float *__restrict h, int32_t nbin)
+{
+    for (int32_t k = 0; k < nbin; k++) {
+        float xr = x[2 * k], xi = x[2 * k + 1];
+        float hr = h[2 * k], hi = h[2 * k + 1];
+        a[2 * k] = (xr * hr - xi * hi) + a[2 * k];
+        a[2 * k + 1] = (xr * hi + xi * hr) + a[2 * k + 1];
+    }
+}
+
+// Outputs: accumulate, transform back, overlap-add.
+void Workthr::phase1()
+{
+    DCparam *d = dcpar;
+    const int32_t period = d->period;
+    const int32_t npart = d->npart;
+    const int32_t nbin = period + 1;
+    for (int32_t j = index; j < d->nout; j += d->nthread) {
+        memset(fbuf, 0, nbin * sizeof(fftwf_complex));
+        for (int32_t i = 0; i < d->ninp; i++) {
+            fftwf_complex *const *xs = d->inpspec[i].spec;
+            fftwf_complex *const *hs = d->impspec[j * d->ninp + i].spec;
+            int32_t s = d->ipart;
+            for (int32_t p = 0; p < npart; p++) {
+                cmac((float *)fbuf, (const float *)xs[s], (const float *)hs[p], nbin);
+                if (--s < 0) s = npart - 1;
+            }
+        }
+        fftwf_execute_dft_c2r(d->plan_c2r, fbuf, tbuf);
+        float *out = d->outdata[j];
+        float *save = d->outsave[j];
+        for (int32_t s = 0; s < period; s++) out[s] = save[s] + tbuf[s];
+        memcpy(save, tbuf + period, period * sizeof(float));
+    }
+}

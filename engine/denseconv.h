@@ -1,0 +1,165 @@
+// The dense matrix convolver: uniformly partitioned FFT convolution of
+// every input with the impulse response of every (input, output) pair,
+// summed per output, with the partition size equal to the processing
+// period (no added latency).
+//
+// Threads and realtime safety:
+// - Construction, set_impulse(), clear_impulses(), reset() and destruction
+//   run on one control thread, never while process() runs. They allocate
+//   and are not realtime-safe.
+// - process() is called from one thread at a time (the offline program's
+//   main thread, or the JACK process thread). It is REALTIME-SAFE: it
+//   allocates nothing, takes no lock and prints nothing; it only posts and
+//   waits on the workers' semaphores.
+// - Workthr::run() is the worker loop, on the worker's own thread; its
+//   per-cycle path is REALTIME-SAFE in the same sense.
+//
+// Construction failures: a failed allocation of storage or of an FFT plan
+// throws std::bad_alloc; a worker thread that cannot be started at all
+// throws std::system_error. In both cases everything built so far has been
+// released, so no convolver ever exists on missing storage. A worker that
+// may not use realtime scheduling runs with normal scheduling instead
+// (realtime() then returns false).
+
+#ifndef TESS_DENSECONV_H
+#define TESS_DENSECONV_H
+
+#include <fftw3.h>
+#include <semaphore.h>
+#include <stdint.h>
+
+#include "pxthread.h"
+
+enum
+{
+    MAXINP = 64,    // most inputs
+    MAXOUT = 64,    // most outputs
+    MAXLEN = 4096,  // longest impulse response, in samples
+    MAXPER = 4096,  // longest period (a power of two)
+    MAXTHR = 16     // most worker threads
+};
+
+// A set of 'nspec' spectra of 'nbin' complex bins each, in FFTW-aligned
+// memory. Control thread only.
+class Specset
+{
+public:
+    Specset() : nspec(0), nbin(0), spec(nullptr) {}
+    ~Specset() { release(); }
+    Specset(const Specset &) = delete;
+    Specset &operator=(const Specset &) = delete;
+
+    // On an empty set: allocate the spectra (contents undefined).
+    // Throws std::bad_alloc; the set is then empty again.
+    void init(int32_t nspec, int32_t nbin);
+    // Set every bin of every spectrum to zero.
+    void clear();
+    // Free everything and leave the set empty.
+    void release();
+
+    int32_t nspec;
+    int32_t nbin;
+    fftwf_complex **spec;
+};
+
+// Parameters, storage and plans of the convolver; the passive half.
+class DCparam
+{
+public:
+    DCparam(int32_t ninp, int32_t nout, int32_t maxlen, int32_t period, int32_t nthread);
+    ~DCparam();
+    DCparam(const DCparam &) = delete;
+    DCparam &operator=(const DCparam &) = delete;
+
+    // Loads the impulse response of the pair (inp, out) from data[t * stride]
+    // for t < min(length, maxlen), scaled by 'gain', replacing what the pair
+    // held. A length of 0 or less makes the pair silent. Returns 0, or 1
+    // (changing nothing) when inp or out is out of range. Control thread.
+    int set_impulse(int32_t inp, int32_t out, const float *data, int32_t length,
+                    int32_t stride, float gain);
+    // Makes every pair silent. Control thread.
+    void clear_impulses();
+    // Clears the input history and the overlap; keeps the impulse responses
+    // and the ring position. Control thread.
+    void reset();
+
+    const int32_t ninp;
+    const int32_t nout;
+    const int32_t maxlen;
+    const int32_t period;
+    const int32_t nthread;
+    const int32_t npart;   // partitions per impulse response
+    int32_t ipart;         // history slot of the current cycle's input
+
+protected:
+    friend class Workthr;
+
+    void release();
+
+    int32_t phase;                 // 0: input transforms, 1: outputs
+    const float *const *inpdata;   // borrowed for one cycle
+    float *const *outdata;         // borrowed for one cycle
+    float **outsave;               // overlap of each output, 'period' floats
+    float *fftdata;                // 2 * period, loading buffer and plan array
+    fftwf_plan plan_r2c;
+    fftwf_plan plan_c2r;
+    Specset *inpspec;              // per input: ring of npart spectra
+    Specset *impspec;              // per pair at out * ninp + inp: npart spectra
+};
+
+class Workthr;
+
+class Denseconv : public DCparam
+{
+public:
+    Denseconv(int32_t ninp, int32_t nout, int32_t maxlen, int32_t period, int32_t nthread);
+    ~Denseconv();
+
+    // One cycle: reads 'period' samples from each inp[i], writes 'period'
+    // samples to each out[j]. The arrays may be the same, and an output
+    // block may share memory with an input block. REALTIME-SAFE.
+    void process(const float *const *inp, float *const *out);
+
+    // False when some worker could not get realtime scheduling and runs
+    // with normal scheduling instead.
+    bool realtime() const { return _realtime; }
+
+private:
+    void stop_workers();
+
+    Workthr *workers[MAXTHR];
+    bool _realtime;
+};
+
+// One worker thread of a Denseconv. Created only by the Denseconv
+// constructor; deletes itself when stopped.
+class Workthr : public Pxthread
+{
+public:
+    Workthr(int32_t index, DCparam *dcpar);
+    virtual ~Workthr();
+
+    // The worker loop. REALTIME-SAFE once started.
+    virtual void run() override;
+
+    // Starts the thread: SCHED_FIFO first, normal scheduling when that is
+    // not permitted. Returns 0 (realtime), 1 (normal scheduling) or throws
+    // std::system_error when no thread can be created.
+    int launch();
+
+private:
+    friend class Denseconv;
+
+    void phase0();
+    void phase1();
+
+    int32_t index;
+    DCparam *dcpar;
+    sem_t trig;
+    sem_t done;
+    volatile bool stop;
+    float *tbuf;            // 2 * period samples
+    fftwf_complex *fbuf;    // period + 1 bins
+};
+
+#endif

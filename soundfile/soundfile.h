@@ -1,0 +1,73 @@
+// Sound file access over libsndfile: one file open for reading or for
+// writing, samples exchanged as interleaved 32-bit floats, with fixed codes
+// for containers and sample formats, and optional dithered 16-bit output.
+//
+// Threads: an object is used by one thread at a time and has no lock.
+// Nothing here is realtime-safe (file I/O). This layer never prints: every
+// failure is a negative result code for the caller to report.
+
+#ifndef TESS_SOUNDFILE_H
+#define TESS_SOUNDFILE_H
+
+#include <stdint.h>
+#include <sndfile.h>
+
+#include "dither.h"
+
+class Soundfile
+{
+public:
+    enum { MODE_NONE, MODE_READ, MODE_WRITE };
+    enum { TYPE_OTHER, TYPE_CAF, TYPE_WAV, TYPE_AMB, TYPE_AIFF, TYPE_FLAC };
+    enum { FORM_OTHER, FORM_16BIT, FORM_24BIT, FORM_32BIT, FORM_FLOAT };
+    enum { DITHER_NONE, DITHER_RECT, DITHER_TRI, DITHER_LIPS };
+    enum { ERR_NONE = 0, ERR_MODE = -1, ERR_TYPE = -2, ERR_FORM = -3, ERR_OPEN = -4, ERR_SEEK = -5 };
+    enum { BUFFRAMES = 1024 };
+
+    Soundfile();
+    ~Soundfile();
+    Soundfile(const Soundfile &) = delete;
+    Soundfile &operator=(const Soundfile &) = delete;
+
+    int open_read(const char *path);
+    int open_write(const char *path, int type, int format, int rate, int channels);
+    int close();
+
+    int seek(int64_t position, int whence = SEEK_SET);
+    int read(float *data, int64_t frames);
+    int write(float *data, uint64_t frames);
+    int set_dither(int code);
+
+    int mode() const { return _mode; }
+    int type() const { return _type; }
+    int format() const { return _format; }
+    int rate() const { return _rate; }
+    int channels() const { return _channels; }
+    int64_t frames() const { return _frames; }
+    int dither() const { return _dither; }
+
+    float *get_buffer();
+
+    static int parse_type(const char *name);
+    static int parse_format(const char *name);
+    static int parse_dither(const char *name);
+
+    static const char *type_names[];     // indexed by TYPE_ code
+    static const char *format_names[];   // indexed by FORM_ code, null-terminated
+    static const char *dither_names[];   // indexed by DITHER_ code
+
+private:
+    SNDFILE *_handle;
+    int _mode;
+    int _type;
+    int _format;
+    int _rate;
+    int _channels;
+    int64_t _frames;
+    int _dither;
+    Dither *_dstates;
+    int16_t *_buff16;
+    float *_buff32;
+};
+
+#endif
