@@ -2,9 +2,20 @@
 // writing, samples exchanged as interleaved 32-bit floats, with fixed codes
 // for containers and sample formats, and optional dithered 16-bit output.
 //
-// Threads: an object is used by one thread at a time and has no lock.
-// Nothing here is realtime-safe (file I/O). This layer never prints: every
+// Threads: every operation (open_read, open_write, close, seek, read, write,
+// set_dither, get_buffer, the accessors) may be called from any one thread
+// at a time, in practice the main thread of a program; the object has no
+// lock. None of them is realtime-safe: they do file I/O, and the opens,
+// close, set_dither and the first get_buffer allocate or free memory. The
+// accessors and the static parsers are cheap and safe from any thread that
+// does not race with a mutating call. This layer never prints: every
 // failure is a negative result code for the caller to report.
+//
+// Results: 0 for success, ERR_MODE when the object is in the wrong mode,
+// ERR_TYPE / ERR_FORM for bad codes, ERR_OPEN when a file cannot be opened
+// or created (or rate / channels are not positive), ERR_SEEK when a seek
+// does not arrive. A refused call changes nothing; a failed open leaves
+// the object idle and reusable.
 
 #ifndef TESS_SOUNDFILE_H
 #define TESS_SOUNDFILE_H
@@ -35,7 +46,11 @@ public:
 
     int seek(int64_t position, int whence = SEEK_SET);
     int read(float *data, int64_t frames);
+    // Without a dither, samples of an integer file are clipped to +-1.0
+    // in the caller's buffer; with a dither the buffer is only read.
     int write(float *data, uint64_t frames);
+    // Only for a FORM_16BIT writer; codes outside DITHER_NONE..DITHER_LIPS
+    // are refused with ERR_FORM.
     int set_dither(int code);
 
     int mode() const { return _mode; }
@@ -57,6 +72,8 @@ public:
     static const char *dither_names[];   // indexed by DITHER_ code
 
 private:
+    int write_dithered(const float *data, uint64_t frames);
+
     SNDFILE *_handle;
     int _mode;
     int _type;
