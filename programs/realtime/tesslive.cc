@@ -1,0 +1,186 @@
+// tesslive: the matrix convolver as a JACK client. Reads a configuration
+// file, registers one JACK port per convolver input and output, connects
+// them as configured, and convolves once per JACK period until SIGINT, a
+// change of the JACK period, or the server shutting the client down.
+//
+// Threads: main() runs on the main thread and only sets up and supervises;
+// the convolution runs in the client's process callback and the
+// convolver's workers. The SIGINT handler only stores one atomic flag.
+
+#include <atomic>
+#include <exception>
+#include <new>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <ctype.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "convconf.h"
+#include "jackclient.h"
+
+#ifndef TESS_VERSION
+#define TESS_VERSION "0.5.2"
+#endif
+
+namespace {
+
+// Set by the SIGINT handler, and by the main thread when the client ends
+// processing. A lock-free atomic, so the handler may store it.
+std::atomic<bool> interrupted(false);
+static_assert(std::atomic<bool>::is_always_lock_free, "the interrupt flag must be lock-free");
+
+const char *const OPTIONS = "hN:s:";
+
+void sigint_handler(int)
+{
+    interrupted.store(true);
+}
+
+[[noreturn]] void usage()
+{
+    fprintf(stderr, "\ntesslive %s\n", TESS_VERSION);
+    fprintf(stderr, "Usage: tesslive <options> <config file>\n");
+    fprintf(stderr, "Options:\n");
+    fprintf(stderr, "  -h                 Display this text\n");
+    fprintf(stderr, "  -N <name>          Name to use as JACK client [livetess]\n");
+    fprintf(stderr, "  -s <server>        Jack server name\n");
+    exit(1);
+}
+
+[[noreturn]] void option_error(const char *format, int arg)
+{
+    fprintf(stderr, "\n%s\n", "On command line:");
+    fprintf(stderr, format, arg);
+    fprintf(stderr, "  Use '-h' to see all options.\n");
+    exit(1);
+}
+
+// Parses the options; returns the index of the first operand.
+int procoptions(int ac, char *av[], const char **name, const char **server)
+{
+    optind = 1;
+    opterr = 0;
+    int k;
+    // The leading '+' keeps glibc from permuting: parsing ends at the first
+    // argument that is not an option.
+    while ((k = getopt(ac, av, "+hN:s:")) != -1) {
+        if (optarg && (*optarg == '-')) {
+            option_error("  Missing argument for '-%c' option.\n", k);
+        }
+        switch (k) {
+        case 'h':
+            usage();
+        case 'N':
+            *name = optarg;
+            break;
+        case 's':
+            *server = optarg;
+            break;
+        case '?':
+            if ((optopt != ':') && optopt && strchr(OPTIONS, optopt)) {
+                option_error("  Missing argument for '-%c' option.\n", optopt);
+            }
+            if (isprint(optopt)) option_error("  Unknown option '-%c'.\n", optopt);
+            option_error("  Unknown option character '0x%02x'.\n", optopt & 255);
+        }
+    }
+    return optind;
+}
+
+// Runs the reader; an exception from building the convolver becomes a
+// message like the reader's own. Returns the reader's result, or 1.
+int read_config(Convconf *conf, const char *path)
+{
+    try {
+        return conf->read(path);
+    }
+    catch (const std::bad_alloc &) {
+        fprintf(stderr, "Line %d: Out of memory.\n", conf->lineno);
+    }
+    catch (const std::exception &e) {
+        fprintf(stderr, "Line %d: Can't create the convolver: %s.\n", conf->lineno, e.what());
+    }
+    return 1;
+}
+
+[[noreturn]] void give_up(Jackclient *jclient, Convconf *conf)
+{
+    delete jclient;   // deactivates and closes before the convolver goes
+    delete conf;
+    exit(1);
+}
+
+}  // namespace
+
+int main(int ac, char *av[])
+{
+    if (mlockall(MCL_CURRENT | MCL_FUTURE)) {
+        fprintf(stderr, "Warning: ");
+        perror("mlockall:");
+    }
+
+    const char *name = "tesslive";
+    const char *server = nullptr;
+    int first = procoptions(ac, av, &name, &server);
+    if (first >= ac) usage();
+
+    Jackclient *jclient = new Jackclient(name, server);
+    Convconf *conf = new Convconf(jclient->rate(), jclient->period());
+    if (read_config(conf, av[first])) give_up(jclient, conf);
+    if (!conf->convolver) {
+        fprintf(stderr, "No convolver: '%s' has no /convolver/new command.\n", av[first]);
+        give_up(jclient, conf);
+    }
+
+    char defname[16];
+    for (uint32_t i = 0; i < conf->ninp; i++) {
+        const char *pname = conf->inp_names[i];
+        const char *source = conf->inp_conns[i];
+        if (!pname) {
+            snprintf(defname, sizeof(defname), "in-%d", (int)i + 1);
+            pname = defname;
+            source = nullptr;
+        }
+        if (jclient->add_input_port(pname, source) != Jackclient::PORT_OK) {
+            fprintf(stderr, "Can't register input port '%s'.\n", pname);
+            give_up(jclient, conf);
+        }
+    }
+    for (uint32_t j = 0; j < conf->nout; j++) {
+        const char *pname = conf->out_names[j];
+        const char *destination = conf->out_conns[j];
+        if (!pname) {
+            snprintf(defname, sizeof(defname), "out-%d", (int)j + 1);
+            pname = defname;
+            destination = nullptr;
+        }
+        if (jclient->add_output_port(pname, destination) != Jackclient::PORT_OK) {
+            fprintf(stderr, "Can't register output port '%s'.\n", pname);
+            give_up(jclient, conf);
+        }
+    }
+
+    jclient->start(conf->convolver);
+    signal(SIGINT, sigint_handler);
+
+    while (!interrupted.load()) {
+        usleep(100000);
+        if (jclient->active_state() & STATE_TERMINATE) {
+            interrupted.store(true);
+            break;
+        }
+    }
+
+    int status = 0;
+    if (jclient->shut_down()) {
+        fprintf(stderr, "JACK server has shut down the client.\n");
+        status = 1;
+    }
+    jclient->stop();
+    delete jclient;
+    delete conf;
+    return status;
+}
