@@ -163,7 +163,10 @@ int Soundfile::close()
 int Soundfile::seek(int64_t position, int whence)
 {
     if (!_handle) return ERR_MODE;
-    return (sf_seek(_handle, position, whence) == position) ? 0 : ERR_SEEK;
+    // The library answers -1 on failure, which must not pass for arriving
+    // at a requested position of -1.
+    sf_count_t r = sf_seek(_handle, position, whence);
+    return (r >= 0 && r == position) ? 0 : ERR_SEEK;
 }
 
 int Soundfile::read(float *data, int64_t frames)
