@@ -1,4 +1,5 @@
 #include "denseconv.h"
+#include "accumulate.h"
 
 #include <assert.h>
 #include <errno.h>
@@ -51,7 +52,8 @@ DCparam::DCparam(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t period_,
     : ninp(ninp_), nout(nout_), maxlen(maxlen_), period(period_), nthread(nthread_),
       npart((maxlen_ + period_ - 1) / (period_ > 0 ? period_ : 1)), ipart(0), phase(0),
       inpdata(nullptr), outdata(nullptr), outsave(nullptr), fftdata(nullptr),
-      plan_r2c(nullptr), plan_c2r(nullptr), inpspec(nullptr), impspec(nullptr)
+      plan_r2c(nullptr), plan_c2r(nullptr), inpspec(nullptr), impspec(nullptr),
+      accumulate(select_accumulate())
 {
     // Programming errors of the caller: every caller checks user values
     // first. A size of 16 and a period of 4096 are admitted.
@@ -268,19 +270,6 @@ void Workthr::phase0()
     }
 }
 
-// Accumulates A += X * H over 'nbin' complex bins, in a fixed order so the
-// result does not depend on which worker computes it.
-static inline void cmac(float *__restrict a, const float *__restrict x,
-                        const float *__restrict h, int32_t nbin)
-{
-    for (int32_t k = 0; k < nbin; k++) {
-        float xr = x[2 * k], xi = x[2 * k + 1];
-        float hr = h[2 * k], hi = h[2 * k + 1];
-        a[2 * k] = (xr * hr - xi * hi) + a[2 * k];
-        a[2 * k + 1] = (xr * hi + xi * hr) + a[2 * k + 1];
-    }
-}
-
 // Outputs: accumulate, transform back, overlap-add.
 void Workthr::phase1()
 {
@@ -291,13 +280,8 @@ void Workthr::phase1()
     for (int32_t j = index; j < d->nout; j += d->nthread) {
         memset(fbuf, 0, nbin * sizeof(fftwf_complex));
         for (int32_t i = 0; i < d->ninp; i++) {
-            fftwf_complex *const *xs = d->inpspec[i].spec;
-            fftwf_complex *const *hs = d->impspec[j * d->ninp + i].spec;
-            int32_t s = d->ipart;
-            for (int32_t p = 0; p < npart; p++) {
-                cmac((float *)fbuf, (const float *)xs[s], (const float *)hs[p], nbin);
-                if (--s < 0) s = npart - 1;
-            }
+            d->accumulate((float *)fbuf, d->inpspec[i].spec, d->impspec[j * d->ninp + i].spec,
+                       d->ipart, npart, nbin);
         }
         fftwf_execute_dft_c2r(d->plan_c2r, fbuf, tbuf);
         float *out = d->outdata[j];

@@ -105,6 +105,9 @@ protected:
     fftwf_plan plan_c2r;
     Specset *inpspec;              // per input: ring of npart spectra
     Specset *impspec;              // per pair at out * ninp + inp: npart spectra
+    // The multiply-accumulate kernel for this processor (accumulate.h).
+    void (*accumulate)(float *acc, fftwf_complex *const *xs, fftwf_complex *const *hs,
+                       int32_t ipart, int32_t npart, int32_t nbin);
 };
 
 class Workthr;
