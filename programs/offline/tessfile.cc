@@ -1,0 +1,234 @@
+// tessfile: convolves a sound file through the matrix convolver described
+// by a configuration file, in blocks of 1024 frames, and writes a float WAV
+// file with one channel per convolver output.
+//
+// Threads: single-threaded (the convolver's workers aside); the SIGINT
+// handler only sets a flag that the main loop polls once per block.
+
+#include <ctype.h>
+#include <new>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <system_error>
+#include <unistd.h>
+
+#include "convconf.h"
+#include "outsize.h"
+#include "progress.h"
+#include "soundfile.h"
+
+static const char *VERSION = "0.5.2";
+static const int BLOCK = 1024;
+
+static volatile uint8_t interrupted = 0;
+
+static void sigint_handler(int)
+{
+    interrupted = 1;
+}
+
+static void usage()
+{
+    fprintf(stderr, "\ntessfile %s\n", VERSION);
+    fprintf(stderr, "Usage: tessfile <configuration file> <input file> <output file>\n");
+    fprintf(stderr, "Options:\n");
+    fprintf(stderr, "  -h  Display this text\n");
+    fprintf(stderr, "  -T  Truncate ouput to input size\n");
+    exit(1);
+}
+
+static void option_error(int c)
+{
+    // getopt hands over a plain char, which is negative for bytes above
+    // 0x7f; isprint wants it as an unsigned char.
+    c &= 255;
+    fprintf(stderr, "\n%s\n", "On command line:");
+    if (isprint(c)) fprintf(stderr, "  Unknown option '-%c'.\n", c);
+    else fprintf(stderr, "  Unknown option character '0x%02x'.\n", c);
+    fprintf(stderr, "  Use '-h' to see all options.\n");
+    exit(1);
+}
+
+// Creates the output: float WAV (WAVEX from three channels), or RF64 when
+// 'frames' frames would not fit in a RIFF file.
+static int open_output(Soundfile &out, const char *path, int rate, int nout, int64_t frames)
+{
+    if (output_needs_rf64(frames, nout))
+    {
+        fprintf(stderr, "Warning: output exceeds 4 GiB, writing '%s' as an RF64 file.\n", path);
+        return out.open_write(path, Soundfile::TYPE_WAV, Soundfile::FORM_FLOAT, rate, nout); // RF64 PENDING
+    }
+    return out.open_write(path, Soundfile::TYPE_WAV, Soundfile::FORM_FLOAT, rate, nout);
+}
+
+// Reads the configuration; the reader prints its own messages. A convolver
+// that cannot be built (memory, threads) ends up here as an exception.
+static bool read_config(Convconf &conf, const char *path)
+{
+    try
+    {
+        return conf.read(path) == 0;
+    }
+    catch (const std::bad_alloc &)
+    {
+        fprintf(stderr, "Unable to create the convolver: out of memory.\n");
+    }
+    catch (const std::system_error &e)
+    {
+        fprintf(stderr, "Unable to create the convolver: %s.\n", e.what());
+    }
+    return false;
+}
+
+int main(int argc, char *argv[])
+{
+    bool truncate = false;
+    int c;
+
+    // '+': stop at the first operand, so options after the operands are
+    // operands too (and make the count wrong).
+    optind = 1;
+    opterr = 0;
+    while ((c = getopt(argc, argv, "+hT")) != -1)
+    {
+        switch (c)
+        {
+        case 'h': usage(); break;
+        case 'T': truncate = true; break;
+        case '?': option_error(optopt); break;
+        }
+    }
+    if (argc - optind != 3) usage();
+    const char *confpath = argv[optind];
+    const char *inppath = argv[optind + 1];
+    const char *outpath = argv[optind + 2];
+
+    Soundfile inp;
+    if (inp.open_read(inppath))
+    {
+        fprintf(stderr, "Unable to read input file '%s'\n", inppath);
+        return 1;
+    }
+    // Some containers read from a stream have no length; the output
+    // length is computed from it, so such a file cannot be used.
+    if (inp.frames() < 0 || inp.frames() > INT64_MAX / 2)
+    {
+        fprintf(stderr, "Input file '%s' has no known length\n", inppath);
+        return 1;
+    }
+
+    Convconf *conf = new Convconf(inp.rate(), BLOCK);
+    if (!read_config(*conf, confpath))
+    {
+        inp.close();
+        delete conf;
+        return 1;
+    }
+    const int ninp = conf->ninp;
+    const int nout = conf->nout;
+    if (ninp != inp.channels())
+    {
+        fprintf(stderr, "Number of inputs (%d) in config file doesn't match input file (%d)'\n",
+                ninp, inp.channels());
+        inp.close();
+        delete conf;
+        return 1;
+    }
+
+    int64_t remain = inp.frames();
+    if (!truncate) remain += conf->maxlen - 1;
+    const int64_t total = remain;
+
+    // A failed creation can leave a stub behind (the header could not be
+    // written): remove it, unless the path named something that was there
+    // before.
+    Soundfile out;
+    bool existed = access(outpath, F_OK) == 0;
+    if (open_output(out, outpath, inp.rate(), nout, total))
+    {
+        fprintf(stderr, "Unable to create output file '%s'\n", outpath);
+        if (!existed) unlink(outpath);
+        inp.close();
+        delete conf;
+        return 1;
+    }
+
+    const int m = ninp > nout ? ninp : nout;
+    float *chandata = new (std::nothrow) float[(size_t) m * BLOCK];
+    float *interleaved = new (std::nothrow) float[(size_t) m * BLOCK];
+    float **chanptr = new (std::nothrow) float *[m];
+    if (!chandata || !interleaved || !chanptr)
+    {
+        fprintf(stderr, "Out of memory.\n");
+        inp.close();
+        out.close();
+        unlink(outpath);
+        delete[] chandata;
+        delete[] interleaved;
+        delete[] chanptr;
+        delete conf;
+        return 1;
+    }
+    for (int i = 0; i < m; i++) chanptr[i] = chandata + (size_t) i * BLOCK;
+
+    Progress *progress = isatty(2) ? new Progress(total, inp.rate()) : nullptr;
+
+    signal(SIGINT, sigint_handler);
+    interrupted = 0;
+
+    Denseconv *dconv = conf->convolver;
+    bool failed = false;
+    while (remain && !interrupted)
+    {
+        int n = inp.read(interleaved, BLOCK);
+        if (n < 0) n = 0;
+        for (int i = 0; i < ninp; i++)
+        {
+            float *d = chanptr[i];
+            const float *s = interleaved + i;
+            for (int f = 0; f < n; f++) d[f] = s[(size_t) f * ninp];
+            memset(d + n, 0, (BLOCK - n) * sizeof(float));
+        }
+        dconv->process(chanptr, chanptr);
+        int k = remain < BLOCK ? (int) remain : BLOCK;
+        for (int j = 0; j < nout; j++)
+        {
+            const float *s = chanptr[j];
+            float *d = interleaved + j;
+            for (int f = 0; f < k; f++) d[(size_t) f * nout] = s[f];
+        }
+        // A short write means the device refused the data (a full disk, a
+        // file size limit): the output is incomplete, so stop here.
+        if (out.write(interleaved, k) != k)
+        {
+            failed = true;
+            break;
+        }
+        remain -= k;
+        if (progress)
+        {
+            progress->measure(interleaved, (int64_t) k * nout);
+            progress->update(total - remain);
+        }
+    }
+
+    inp.close();
+    out.close();
+    if (progress)
+    {
+        if (failed || interrupted) progress->clear();
+        else progress->finish(total);
+        delete progress;
+    }
+    if (failed) fprintf(stderr, "Write error on output file '%s'\n", outpath);
+    if (failed || interrupted) unlink(outpath);
+
+    delete[] chandata;
+    delete[] interleaved;
+    delete[] chanptr;
+    delete conf;
+    return (failed || interrupted) ? 1 : 0;
+}
