@@ -11,6 +11,7 @@
 #define TESS_CONVCONF_H
 
 #include <stdint.h>
+#include <stdio.h>
 
 #include "denseconv.h"
 #include "soundfile.h"
@@ -23,6 +24,19 @@ int scan_word(const char *src, char *dst, int size);
 class Convconf
 {
 public:
+    // Status codes of the commands and of read().
+    enum
+    {
+        STAT_OK = 0,        // success
+        STAT_FAIL = 1,      // the command printed its own message
+        STAT_SYNTAX = 2,    // neither a command, a comment nor blank
+        STAT_PARAM = 3,     // parameter missing or malformed
+        STAT_NOMEM = 4,     // no memory for a matrix sample buffer
+        STAT_UNKNOWN = 6,   // command word not known
+        STAT_NUMBER = 8,    // input or output number out of range
+        STAT_LONG = 9       // command line longer than the line buffer
+    };
+
     Convconf(int32_t rate, int32_t period);
     ~Convconf();
     Convconf(const Convconf &) = delete;
@@ -59,6 +73,20 @@ public:
     char *out_conns[MAXOUT];
     float inp_gains[MAXINP];
     float out_gains[MAXOUT];
+
+private:
+    enum { PART_NONE, PART_LINE, PART_LONG };
+
+    int read_part(FILE *file);
+    int classify();
+    int command();
+    void convolver_free();
+    int port_name(const char *args, uint32_t count, char **names, char **conns);
+    int port_gain(const char *args, bool decibel, uint32_t count, float *gains);
+    bool read_segment(int64_t start, int64_t frames, float *buff, int nchan);
+
+    int line_len;            // bytes in 'line', NUL bytes included
+    static bool rt_warned;   // the realtime warning is printed once per process
 };
 
 #endif

@@ -1,0 +1,464 @@
+#include "convconf.h"
+
+#include <ctype.h>
+#include <libgen.h>
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <new>
+#include <system_error>
+
+bool Convconf::rt_warned = false;
+
+// ---------------------------------------------------------------- scan_word
+
+int scan_word(const char *src, char *dst, int size)
+{
+    if (size < 1) return 0;
+    dst[0] = 0;
+
+    int i = 0;        // characters consumed
+    int k = 0;        // characters stored
+    int quote = 0;    // the opening quote, or 0 for an unquoted word
+    bool esc = false; // the previous character was an escaping backslash
+
+    while (src[i] == ' ' || src[i] == '\t') i++;
+    if (src[i] == '"' || src[i] == '\'') quote = src[i++];
+
+    while (true) {
+        int c = (unsigned char) src[i];
+        bool ctrl = ((c < 0x20) && (c != '\t')) || (c == 0x7f);
+        if (ctrl) {
+            // Ends an unquoted word; an open quote or escape is an error.
+            if (quote || esc) goto fail;
+            break;
+        }
+        i++;
+        if (esc) {
+            esc = false;
+        }
+        else if ((c == '\\') && (quote != '\'')) {
+            esc = true;
+            continue;
+        }
+        else if ((c == ' ') || (c == '\t')) {
+            if (!quote) {
+                i--;   // the blank that ends an unquoted word is not consumed
+                break;
+            }
+        }
+        else if (c == quote) {
+            break;
+        }
+        else if ((c == '"') || (c == '\'')) {
+            goto fail;
+        }
+        if (c == '\t') c = ' ';
+        dst[k++] = (char) c;
+        if (k >= size) goto fail;
+    }
+    dst[k] = 0;
+    return i;
+
+fail:
+    dst[0] = 0;
+    return 0;
+}
+
+// ---------------------------------------------------------------- Convconf
+
+Convconf::Convconf(int32_t rate_, int32_t period_)
+    : convolver(nullptr), rate(rate_), period(period_), ninp(0), nout(0), maxlen(0),
+      nthread(0), status(0), lineno(0)
+{
+    line[0] = 0;
+    strcpy(basedir, ".");
+    for (int i = 0; i < MAXINP; i++) {
+        inp_names[i] = nullptr;
+        inp_conns[i] = nullptr;
+        inp_gains[i] = 1.0f;
+    }
+    for (int i = 0; i < MAXOUT; i++) {
+        out_names[i] = nullptr;
+        out_conns[i] = nullptr;
+        out_gains[i] = 1.0f;
+    }
+}
+
+Convconf::~Convconf()
+{
+    convolver_free();
+    impfile.close();
+    for (int i = 0; i < MAXINP; i++) {
+        free(inp_names[i]);
+        free(inp_conns[i]);
+    }
+    for (int i = 0; i < MAXOUT; i++) {
+        free(out_names[i]);
+        free(out_conns[i]);
+    }
+}
+
+void Convconf::convolver_free()
+{
+    // Stops the worker threads before the storage goes away.
+    delete convolver;
+    convolver = nullptr;
+}
+
+// ---------------------------------------------------------------- reading
+
+int32_t Convconf::read(const char *path)
+{
+    FILE *file = fopen(path, "r");
+    if (!file) {
+        fprintf(stderr, "Can't open '%s' for reading\n", path);
+        return -1;
+    }
+
+    // dirname() may modify its argument.
+    char *copy = strdup(path);
+    if (copy) {
+        strncpy(basedir, dirname(copy), sizeof(basedir));
+        basedir[sizeof(basedir) - 1] = 0;
+        free(copy);
+    }
+    else {
+        strcpy(basedir, ".");
+    }
+
+    status = STAT_OK;
+    lineno = 0;
+    while (status == STAT_OK) {
+        int part = read_part(file);
+        if (part == PART_NONE) break;
+        lineno++;
+        if (line[0] == '/') {
+            // A command is never cut: one that does not fit is refused.
+            status = (part == PART_LONG) ? STAT_LONG : command();
+            continue;
+        }
+        // Blank, comment or syntax error, decided by the first character
+        // after leading white space, which may lie in a later part of an
+        // over-long line. The rest of such a line is read and dropped, so
+        // it counts as one line.
+        int kind = classify();
+        while (part == PART_LONG) {
+            part = read_part(file);
+            if ((part != PART_NONE) && (kind < 0)) kind = classify();
+        }
+        if (kind > 0) status = kind;
+    }
+    fclose(file);
+
+    if (status == STAT_OK || status == STAT_FAIL) return status;
+    const char *msg;
+    switch (status) {
+    case STAT_SYNTAX:  msg = "Syntax error.\n"; break;
+    case STAT_PARAM:   msg = "Bad or missing parameters.\n"; break;
+    case STAT_NOMEM:   msg = "Out of memory.\n"; break;
+    case STAT_UNKNOWN: msg = "Unknown command.\n"; break;
+    case STAT_NUMBER:  msg = "Bad input or output number.\n"; break;
+    case STAT_LONG:    msg = "Line too long.\n"; break;
+    default:           msg = "Unknown error.\n"; break;
+    }
+    fprintf(stderr, "Line %d: ", lineno);
+    fputs(msg, stderr);
+    return status;
+}
+
+int Convconf::read_part(FILE *file)
+{
+    // The line may hold NUL bytes, so the length fgets() delivered is found
+    // from its terminator: with the buffer filled with non-NUL bytes first,
+    // that is the last NUL in it.
+    memset(line, 1, sizeof(line));
+    if (!fgets(line, sizeof(line), file)) return PART_NONE;
+    int n = sizeof(line) - 1;
+    while ((n > 0) && line[n]) n--;
+    line_len = n;
+    if ((n > 0) && (line[n - 1] == '\n')) return PART_LINE;
+    if (n < (int) sizeof(line) - 1) return PART_LINE;   // end of file, or a read error
+    // The buffer is full: the line goes on unless only its newline is left.
+    int c = getc(file);
+    if ((c == '\n') || (c == EOF)) return PART_LINE;
+    ungetc(c, file);
+    return PART_LONG;
+}
+
+int Convconf::classify()
+{
+    // 0: blank or comment, STAT_SYNTAX: anything else, -1: only white
+    // space up to the end of this part (decided by the next part, if any).
+    int i = 0;
+    while ((i < line_len) && isspace((unsigned char) line[i])) i++;
+    if (i == line_len) return -1;
+    int c = (unsigned char) line[i];
+    if ((c == '#') || (c < 0x20) || (c >= 0x80)) return 0;
+    return STAT_SYNTAX;
+}
+
+int Convconf::command()
+{
+    char *p = line + 1;
+    while (true) {
+        int c = (unsigned char) *p;
+        if (isspace(c) || (c < 0x20) || (c >= 0x80)) break;
+        p++;
+    }
+    const char *args = p;
+    if (*p) {
+        *p = 0;
+        args = p + 1;
+        while (*args == ' ') args++;
+    }
+
+    if (!strcmp(line, "/cd")) return scan_word(args, basedir, sizeof(basedir)) ? STAT_OK : STAT_PARAM;
+    if (!strcmp(line, "/convolver/new")) return convolver_new(args);
+    if (!strcmp(line, "/input/name")) return input_name(args);
+    if (!strcmp(line, "/output/name")) return output_name(args);
+    if (!strcmp(line, "/input/gain")) return input_gain(args, false);
+    if (!strcmp(line, "/input/dbgain")) return input_gain(args, true);
+    if (!strcmp(line, "/output/gain")) return output_gain(args, false);
+    if (!strcmp(line, "/output/dbgain")) return output_gain(args, true);
+    if (!strcmp(line, "/matrix/load")) return matrix_load(args, false, false);
+    if (!strcmp(line, "/matrix/load_transp")) return matrix_load(args, true, false);
+    if (!strcmp(line, "/matrix/load_output")) return matrix_load(args, false, true);
+    if (!strcmp(line, "/matrix/load_input")) return matrix_load(args, true, true);
+    return STAT_UNKNOWN;
+}
+
+// ---------------------------------------------------------------- commands
+
+int Convconf::convolver_new(const char *args)
+{
+    unsigned int a, b, c, d;
+    if (sscanf(args, "%u %u %u %u", &a, &b, &c, &d) != 4) {
+        // The values converted before the failure are kept, as with a
+        // direct conversion into the fields.
+        return STAT_PARAM;
+    }
+    ninp = a;
+    nout = b;
+    maxlen = c;
+    nthread = d;
+    if ((ninp < 1) || (ninp > MAXINP)) {
+        fprintf(stderr, "Line %d: Number of inputs (%d) is out of range.\n", lineno, (int) ninp);
+        return STAT_FAIL;
+    }
+    if ((nout < 1) || (nout > MAXOUT)) {
+        fprintf(stderr, "Line %d: Number of outputs (%d) is out of range.\n", lineno, (int) nout);
+        return STAT_FAIL;
+    }
+    if ((maxlen < 16) || (maxlen > MAXLEN)) {
+        fprintf(stderr, "Line %d: Convolver size (%d) is out of range.\n", lineno, (int) maxlen);
+        return STAT_FAIL;
+    }
+    if ((nthread < 1) || (nthread > MAXTHR)) {
+        fprintf(stderr, "Line %d: Number of threads (%d) is out of range.\n", lineno, (int) nthread);
+        return STAT_FAIL;
+    }
+
+    // Only the newest convolver is ever used: release an earlier one and
+    // its worker threads now, before the new one needs the memory.
+    convolver_free();
+    try {
+        convolver = new Denseconv(ninp, nout, maxlen, period, nthread);
+    }
+    catch (const std::bad_alloc &) {
+        fprintf(stderr, "Line %d: Unable to create the convolver: out of memory.\n", lineno);
+        return STAT_FAIL;
+    }
+    catch (const std::system_error &e) {
+        fprintf(stderr, "Line %d: Unable to create the convolver: can't start worker threads (%s).\n",
+                lineno, strerror(e.code().value()));
+        return STAT_FAIL;
+    }
+    catch (const std::exception &e) {
+        fprintf(stderr, "Line %d: Unable to create the convolver: %s.\n", lineno, e.what());
+        return STAT_FAIL;
+    }
+    if (!convolver->realtime() && !rt_warned) {
+        rt_warned = true;
+        fprintf(stderr, "Line %d: Warning: realtime priority is not available, "
+                        "the worker threads run with normal scheduling.\n", lineno);
+    }
+    return STAT_OK;
+}
+
+int Convconf::port_name(const char *args, uint32_t count, char **names, char **conns)
+{
+    unsigned int k;
+    int n = strlen(args);   // where the text ends, should %n not be reached
+    if (sscanf(args, "%u %n", &k, &n) != 1) return STAT_PARAM;
+    if (k - 1 >= count) return STAT_NUMBER;
+
+    char word[256];
+    int m = scan_word(args + n, word, sizeof(word));
+    if (!word[0]) return STAT_PARAM;
+    char *name = strdup(word);
+    if (!name) return STAT_NOMEM;
+    free(names[k - 1]);
+    names[k - 1] = name;
+
+    // An optional connection target; a missing or malformed one leaves the
+    // earlier target in place.
+    scan_word(args + n + m, word, sizeof(word));
+    if (word[0]) {
+        char *conn = strdup(word);
+        if (!conn) return STAT_NOMEM;
+        free(conns[k - 1]);
+        conns[k - 1] = conn;
+    }
+    return STAT_OK;
+}
+
+int Convconf::input_name(const char *args)
+{
+    return port_name(args, ninp, inp_names, inp_conns);
+}
+
+int Convconf::output_name(const char *args)
+{
+    return port_name(args, nout, out_names, out_conns);
+}
+
+int Convconf::port_gain(const char *args, bool decibel, uint32_t count, float *gains)
+{
+    unsigned int k;
+    float x;
+    int n;
+    if (sscanf(args, "%u %f %n", &k, &x, &n) != 2) return STAT_PARAM;
+    if (k - 1 >= count) return STAT_NUMBER;
+    gains[k - 1] = decibel ? powf(10.0f, x / 20.0f) : x;
+    return STAT_OK;
+}
+
+int Convconf::input_gain(const char *args, bool decibel)
+{
+    return port_gain(args, decibel, ninp, inp_gains);
+}
+
+int Convconf::output_gain(const char *args, bool decibel)
+{
+    return port_gain(args, decibel, nout, out_gains);
+}
+
+// ---------------------------------------------------------------- matrix loading
+
+int Convconf::open_impfile(const char *name)
+{
+    char path[1024];
+    if (name[0] == '/') {
+        strncpy(path, name, sizeof(path));
+        path[sizeof(path) - 1] = 0;
+    }
+    else {
+        snprintf(path, sizeof(path), "%s/%s", basedir, name);
+    }
+    if (impfile.open_read(path)) {
+        fprintf(stderr, "Line %d: Unable to open '%s'.\n", lineno, name);
+        return 1;
+    }
+    if (impfile.rate() != rate) {
+        fprintf(stderr, "Line %d: Warning: sample rate (%d) of '%s' does not match.\n",
+                lineno, impfile.rate(), name);
+    }
+    return 0;
+}
+
+bool Convconf::read_segment(int64_t start, int64_t frames, float *buff, int nchan)
+{
+    // Whatever the file does not deliver (a failed seek, or fewer frames
+    // than its header promised) is loaded as zeros.
+    int64_t got = 0;
+    if (impfile.seek(start) == 0) {
+        while (got < frames) {
+            int r = impfile.read(buff + got * nchan, frames - got);
+            if (r <= 0) break;
+            got += r;
+        }
+    }
+    if (got >= frames) return true;
+    memset(buff + got * nchan, 0, (frames - got) * nchan * sizeof(float));
+    return false;
+}
+
+int Convconf::matrix_load(const char *args, bool transposed, bool single)
+{
+    unsigned int k = 0;
+    float g;
+    int n = strlen(args);   // where the text ends, should %n not be reached
+    if (single) {
+        if (sscanf(args, "%u %f %n", &k, &g, &n) != 2) return STAT_PARAM;
+    }
+    else {
+        if (sscanf(args, "%f %n", &g, &n) != 1) return STAT_PARAM;
+    }
+    char name[512];
+    if (!scan_word(args + n, name, sizeof(name))) return STAT_PARAM;
+    if (open_impfile(name)) return STAT_FAIL;
+
+    // Without a convolver nothing matches: the required count is 0.
+    int64_t need = convolver ? (transposed ? nout : ninp) : 0;
+    int nchan = impfile.channels();
+    if (nchan != need) {
+        fprintf(stderr, "Line %d: Channel count (%d) of '%s' doens't match.\n", lineno, nchan, name);
+        impfile.close();
+        return STAT_FAIL;
+    }
+
+    int64_t count = transposed ? ninp : nout;   // the side the segments stand for
+    int64_t frames = impfile.frames();
+    if (frames < 0) frames = 0;
+    int64_t first, nseg;
+    if (single) {
+        if (((int) k < 1) || ((int) k > count)) {
+            fprintf(stderr, "Line %d: Input or output number (%d) is out of range.\n", lineno, (int) k);
+            impfile.close();
+            return STAT_FAIL;
+        }
+        first = k - 1;
+        nseg = 1;
+    }
+    else {
+        if (frames % count) {
+            fprintf(stderr, "Line %d: File size of '%s' doesn't match.\n", lineno, name);
+            impfile.close();
+            return STAT_FAIL;
+        }
+        first = 0;
+        nseg = count;
+    }
+
+    int64_t seglen = frames / nseg;
+    int64_t len = seglen;
+    if (seglen > maxlen) {
+        fprintf(stderr, "Line %d: Warning: data in '%s' will be truncated.\n", lineno, name);
+        len = maxlen;
+    }
+
+    float *buff = new (std::nothrow) float[len * nchan + 1];
+    if (!buff) {
+        impfile.close();
+        return STAT_NOMEM;
+    }
+    bool complete = true;
+    for (int64_t s = 0; s < nseg; s++) {
+        if (len > 0 && !read_segment(s * seglen, len, buff, nchan)) complete = false;
+        for (int c = 0; c < nchan; c++) {
+            int inp = transposed ? (int) (first + s) : c;
+            int out = transposed ? c : (int) (first + s);
+            float gain = (g * inp_gains[inp]) * out_gains[out];
+            convolver->set_impulse(inp, out, buff + c, (int32_t) len, nchan, gain);
+        }
+    }
+    if (!complete) {
+        fprintf(stderr, "Line %d: Warning: '%s' is shorter than its header says, "
+                        "the missing samples are zeros.\n", lineno, name);
+    }
+    impfile.close();
+    delete[] buff;
+    return STAT_OK;
+}
