@@ -145,6 +145,10 @@ int main(int argc, char *argv[])
     // A failed creation can leave a stub behind (the header could not be
     // written): remove it, unless the path named something that was there
     // before.
+    // Past a file size limit a write fails with EFBIG and is reported,
+    // instead of the signal killing the program and leaving a partial
+    // output behind.
+    signal(SIGXFSZ, SIG_IGN);
     Soundfile out;
     bool existed = access(outpath, F_OK) == 0;
     if (open_output(out, outpath, inp.rate(), nout, total))

@@ -509,13 +509,16 @@ TEST_F(Tessfile, WriteFailureRemovesOutput)
     std::string out = path("out.wav");
     const std::string message = "Write error on output file '" + out + "'\n";
     // Limits that fail inside the first block, at a block boundary plus a
-    // bit, and far into the file.
-    for (long limit : { 2000L, 8192L + 100, 1000000L })
+    // bit, and far into the file; the program copes with SIGXFSZ at its
+    // default action as well.
+    struct Case { long limit; bool ignore; };
+    for (Case c : { Case{ 2000, true }, Case{ 8192 + 100, true }, Case{ 1000000, true },
+                    Case{ 2000, false }, Case{ 1000000, false } })
     {
-        SCOPED_TRACE(limit);
+        SCOPED_TRACE(::testing::Message() << c.limit << (c.ignore ? " SIGXFSZ ignored" : ""));
         Runopts opts;
-        opts.fsize = limit;
-        opts.ignore_xfsz = true;
+        opts.fsize = c.limit;
+        opts.ignore_xfsz = c.ignore;
         Result r = tessfile({ conf, path("in.wav"), out }, opts);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, message);
@@ -534,13 +537,16 @@ TEST_F(Tessfile, WriteFailureAtCreation)
 {
     write_sound(path("in.wav"), 1, 48000, noise(5000, 10, 0.5f));
     std::string conf = sum_config(1, 1, 64);
-    Runopts opts;
-    opts.fsize = 10;
-    opts.ignore_xfsz = true;
-    Result r = tessfile({ conf, path("in.wav"), path("out.wav") }, opts);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Unable to create output file '" + path("out.wav") + "'\n");
-    EXPECT_FALSE(fs::exists(path("out.wav")));
+    for (bool ignore : { true, false })
+    {
+        Runopts opts;
+        opts.fsize = 10;
+        opts.ignore_xfsz = ignore;
+        Result r = tessfile({ conf, path("in.wav"), path("out.wav") }, opts);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Unable to create output file '" + path("out.wav") + "'\n");
+        EXPECT_FALSE(fs::exists(path("out.wav")));
+    }
 }
 
 // ---- Terminal display ------------------------------------------------------
