@@ -14,6 +14,9 @@
 #if !defined(FLT_EVAL_METHOD) || FLT_EVAL_METHOD != 0
 #error "float expressions must be evaluated in single precision (on x86 use SSE math)"
 #endif
+#ifdef __FAST_MATH__
+#error "dither.cc must not be built with -ffast-math"
+#endif
 
 namespace {
 

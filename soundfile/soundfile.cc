@@ -56,6 +56,7 @@ int Soundfile::open_read(const char *path)
     SF_INFO info;
 
     if (_mode != MODE_NONE) return ERR_MODE;
+    if (!path) return ERR_OPEN;
     memset(&info, 0, sizeof(info));
     _handle = sf_open(path, SFM_READ, &info);
     if (!_handle) return ERR_OPEN;
@@ -117,6 +118,7 @@ int Soundfile::open_write(const char *path, int type, int format, int rate, int 
         return ERR_TYPE;
     }
     if (format < FORM_16BIT || format > FORM_FLOAT) return ERR_FORM;
+    if (!path) return ERR_OPEN;
 
     memset(&info, 0, sizeof(info));
     info.format = container | subformats[format - 1];

@@ -227,6 +227,9 @@ TEST_F(SfTest, FailedOpenReadLeavesIdle)
         EXPECT_EQ(f.open_read(path(name).c_str()), SF::ERR_OPEN);
         expect_idle(f);
     }
+    EXPECT_EQ(f.open_read(nullptr), SF::ERR_OPEN);
+    EXPECT_EQ(f.open_write(nullptr, SF::TYPE_WAV, SF::FORM_FLOAT, 44100, 1), SF::ERR_OPEN);
+    expect_idle(f);
     EXPECT_EQ(f.open_read(path("good.wav").c_str()), 0);
     EXPECT_EQ(f.frames(), 10);
 }
