@@ -28,14 +28,17 @@ protected:
 
     void TearDown() override
     {
-        DIR *d = opendir(dir.c_str());
-        if (d) {
+        // Names first, removal after: unlinking while reading the folder
+        // may skip entries.
+        std::vector<std::string> names;
+        if (DIR *d = opendir(dir.c_str())) {
             while (struct dirent *e = readdir(d)) {
-                if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) unlink((dir + "/" + e->d_name).c_str());
+                if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.push_back(dir + "/" + e->d_name);
             }
             closedir(d);
         }
-        rmdir(dir.c_str());
+        for (auto &n : names) unlink(n.c_str());
+        EXPECT_EQ(rmdir(dir.c_str()), 0);
     }
 
     std::string path(const char *name) const { return dir + "/" + name; }
