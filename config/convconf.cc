@@ -233,16 +233,9 @@ int Convconf::command()
 
 int Convconf::convolver_new(const char *args)
 {
-    unsigned int a, b, c, d;
-    if (sscanf(args, "%u %u %u %u", &a, &b, &c, &d) != 4) {
-        // The values converted before the failure are kept, as with a
-        // direct conversion into the fields.
-        return STAT_PARAM;
-    }
-    ninp = a;
-    nout = b;
-    maxlen = c;
-    nthread = d;
+    // Straight into the fields: after a failure they hold what was read.
+    static_assert(sizeof(unsigned int) == sizeof(uint32_t), "%u converts 32-bit fields");
+    if (sscanf(args, "%u %u %u %u", &ninp, &nout, &maxlen, &nthread) != 4) return STAT_PARAM;
     if ((ninp < 1) || (ninp > MAXINP)) {
         fprintf(stderr, "Line %d: Number of inputs (%d) is out of range.\n", lineno, (int) ninp);
         return STAT_FAIL;
@@ -314,14 +307,28 @@ int Convconf::port_name(const char *args, uint32_t count, char **names, char **c
     return STAT_OK;
 }
 
+// The counts are taken from the convolver itself: they equal 'ninp' and
+// 'nout' once one exists, and a failed "/convolver/new", which leaves its
+// rejected values in those fields, can then never open the way to an index
+// outside the arrays.
+uint32_t Convconf::inp_count() const
+{
+    return convolver ? convolver->ninp : 0;
+}
+
+uint32_t Convconf::out_count() const
+{
+    return convolver ? convolver->nout : 0;
+}
+
 int Convconf::input_name(const char *args)
 {
-    return port_name(args, ninp, inp_names, inp_conns);
+    return port_name(args, inp_count(), inp_names, inp_conns);
 }
 
 int Convconf::output_name(const char *args)
 {
-    return port_name(args, nout, out_names, out_conns);
+    return port_name(args, out_count(), out_names, out_conns);
 }
 
 int Convconf::port_gain(const char *args, bool decibel, uint32_t count, float *gains)
@@ -337,12 +344,12 @@ int Convconf::port_gain(const char *args, bool decibel, uint32_t count, float *g
 
 int Convconf::input_gain(const char *args, bool decibel)
 {
-    return port_gain(args, decibel, ninp, inp_gains);
+    return port_gain(args, decibel, inp_count(), inp_gains);
 }
 
 int Convconf::output_gain(const char *args, bool decibel)
 {
-    return port_gain(args, decibel, nout, out_gains);
+    return port_gain(args, decibel, out_count(), out_gains);
 }
 
 // ---------------------------------------------------------------- matrix loading
@@ -401,15 +408,15 @@ int Convconf::matrix_load(const char *args, bool transposed, bool single)
     if (open_impfile(name)) return STAT_FAIL;
 
     // Without a convolver nothing matches: the required count is 0.
-    int64_t need = convolver ? (transposed ? nout : ninp) : 0;
+    int64_t need = transposed ? out_count() : inp_count();
     int nchan = impfile.channels();
-    if (nchan != need) {
+    if (!convolver || (nchan != need)) {
         fprintf(stderr, "Line %d: Channel count (%d) of '%s' doens't match.\n", lineno, nchan, name);
         impfile.close();
         return STAT_FAIL;
     }
 
-    int64_t count = transposed ? ninp : nout;   // the side the segments stand for
+    int64_t count = transposed ? inp_count() : out_count();   // the side of the segments
     int64_t frames = impfile.frames();
     if (frames < 0) frames = 0;
     int64_t first, nseg;
@@ -434,9 +441,9 @@ int Convconf::matrix_load(const char *args, bool transposed, bool single)
 
     int64_t seglen = frames / nseg;
     int64_t len = seglen;
-    if (seglen > maxlen) {
+    if (seglen > convolver->maxlen) {
         fprintf(stderr, "Line %d: Warning: data in '%s' will be truncated.\n", lineno, name);
-        len = maxlen;
+        len = convolver->maxlen;
     }
 
     float *buff = new (std::nothrow) float[len * nchan + 1];

@@ -81,6 +81,8 @@ private:
     int classify();
     int command();
     void convolver_free();
+    uint32_t inp_count() const;
+    uint32_t out_count() const;
     int port_name(const char *args, uint32_t count, char **names, char **conns);
     int port_gain(const char *args, bool decibel, uint32_t count, float *gains);
     bool read_segment(int64_t start, int64_t frames, float *buff, int nchan);
