@@ -133,7 +133,7 @@ int32_t Convconf::read(const char *path)
     while (status == STAT_OK) {
         int part = read_part(file);
         if (part == PART_NONE) break;
-        lineno++;
+        if (lineno < INT32_MAX) lineno++;
         if (line[0] == '/') {
             // A command is never cut: one that does not fit is refused.
             status = (part == PART_LONG) ? STAT_LONG : command();

@@ -21,6 +21,27 @@
 // characters consumed, 0 on failure (dst then empty).
 int scan_word(const char *src, char *dst, int size);
 
+// Holds one configuration: the convolver built by "/convolver/new" (owned,
+// deleted with the holder), the names, connection targets and gains of
+// inputs and outputs (numbered from 1 in the file, stored at k-1), and the
+// sound file through which impulse responses are read.
+//
+// Threads: construction, read(), the command handlers, open_impfile() and
+// destruction all run on one control thread (the program's main thread),
+// never while the convolver processes; none is realtime-safe (file I/O,
+// allocation, thread start and stop). The processing side may use
+// 'convolver' once read() has returned.
+//
+// Beyond the plain language:
+// - A command line longer than 1023 characters is refused (STAT_LONG,
+//   "Line too long."); any other over-long line counts as one line.
+// - A second "/convolver/new" releases the earlier convolver and its
+//   worker threads before the new one is built.
+// - A convolver that cannot be built (memory, FFT plans, threads) is
+//   reported with its line number and fails the read with STAT_FAIL.
+// - Without realtime scheduling for the workers, one warning per process.
+// - An impulse file that delivers fewer frames than it promises is loaded
+//   with zeros in place of the missing samples, with a warning.
 class Convconf
 {
 public:
