@@ -130,6 +130,10 @@ int Soundfile::open_write(const char *path, int type, int format, int rate, int 
     // The tag only exists in WAVEX; on a plain WAV the library refuses it,
     // which is fine: such a file simply reads back as "wav".
     if (type == TYPE_AMB) sf_command(_handle, SFC_WAVEX_SET_AMBISONIC, nullptr, SF_AMBISONIC_B_FORMAT);
+    // The library's float to 32-bit conversion overflows at exactly +1.0
+    // and stores the most negative integer: a full-scale positive sample
+    // would flip sign. Its own clipping conversion saturates instead.
+    if (format == FORM_32BIT) sf_command(_handle, SFC_SET_CLIPPING, nullptr, SF_TRUE);
 
     _mode = MODE_WRITE;
     _type = type;
