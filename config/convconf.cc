@@ -120,8 +120,7 @@ int32_t Convconf::read(const char *path)
     // dirname() may modify its argument.
     char *copy = strdup(path);
     if (copy) {
-        strncpy(basedir, dirname(copy), sizeof(basedir));
-        basedir[sizeof(basedir) - 1] = 0;
+        snprintf(basedir, sizeof(basedir), "%s", dirname(copy));
         free(copy);
     }
     else {
@@ -358,8 +357,7 @@ int Convconf::open_impfile(const char *name)
 {
     char path[1024];
     if (name[0] == '/') {
-        strncpy(path, name, sizeof(path));
-        path[sizeof(path) - 1] = 0;
+        snprintf(path, sizeof(path), "%s", name);
     }
     else {
         snprintf(path, sizeof(path), "%s/%s", basedir, name);

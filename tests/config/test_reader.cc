@@ -440,7 +440,7 @@ TEST(Reader, ConvolverThreadsReleased)
 
 bool address_sanitizer()
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     return true;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
