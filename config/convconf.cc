@@ -3,6 +3,7 @@
 #include <ctype.h>
 #include <libgen.h>
 #include <math.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
