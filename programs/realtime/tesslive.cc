@@ -113,6 +113,19 @@ int read_config(Convconf *conf, const char *path)
     exit(1);
 }
 
+const char SHUTDOWN_MESSAGE[] = "JACK server has shut down the client.\n";
+
+// A port that JACK refused: a name it does not accept, or one in use
+// already. Once the server has gone away every registration fails, and
+// that is the thing to report.
+[[noreturn]] void port_failure(Jackclient *jclient, Convconf *conf, const char *kind,
+                               const char *pname)
+{
+    if (jclient->shut_down()) fputs(SHUTDOWN_MESSAGE, stderr);
+    else fprintf(stderr, "Can't register %s port '%s'.\n", kind, pname);
+    give_up(jclient, conf);
+}
+
 }  // namespace
 
 int main(int ac, char *av[])
@@ -145,8 +158,7 @@ int main(int ac, char *av[])
             source = nullptr;
         }
         if (jclient->add_input_port(pname, source) != Jackclient::PORT_OK) {
-            fprintf(stderr, "Can't register input port '%s'.\n", pname);
-            give_up(jclient, conf);
+            port_failure(jclient, conf, "input", pname);
         }
     }
     for (uint32_t j = 0; j < conf->nout; j++) {
@@ -158,8 +170,7 @@ int main(int ac, char *av[])
             destination = nullptr;
         }
         if (jclient->add_output_port(pname, destination) != Jackclient::PORT_OK) {
-            fprintf(stderr, "Can't register output port '%s'.\n", pname);
-            give_up(jclient, conf);
+            port_failure(jclient, conf, "output", pname);
         }
     }
 
@@ -176,7 +187,7 @@ int main(int ac, char *av[])
 
     int status = 0;
     if (jclient->shut_down()) {
-        fprintf(stderr, "JACK server has shut down the client.\n");
+        fputs(SHUTDOWN_MESSAGE, stderr);
         status = 1;
     }
     jclient->stop();

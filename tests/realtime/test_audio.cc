@@ -1,0 +1,302 @@
+// Audio through the JACK graph: two clients of this test process, a player
+// and a recorder, are connected by tesslive's configuration as
+// player -> tesslive -> recorder. That graph has no cycle, so within one
+// JACK cycle the player writes, tesslive convolves and the recorder reads
+// the result: the recording must equal the direct double-precision
+// convolution of the played signal with no delay at all.
+//
+// The player and recorder note the frame time of every cycle they handle
+// (jack_last_frame_time, the same for every client in one cycle); a
+// recorded block is compared with the reference at the signal position
+// that the player played in the cycle of the same frame time.
+
+#include <gtest/gtest.h>
+
+#include <math.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <random>
+
+#include "harness.h"
+
+namespace {
+
+struct Tap
+{
+    int period = 0;
+    int ninp = 0;
+    int nout = 0;
+    int maxcycles = 0;
+    std::vector<std::vector<float>> signal;   // per input channel, 'length' frames
+    jack_client_t *player = nullptr;
+    jack_client_t *recorder = nullptr;
+    std::vector<jack_port_t *> pports;
+    std::vector<jack_port_t *> rports;
+    std::atomic<bool> go{false};
+    // Written by the player's process thread.
+    std::vector<jack_nframes_t> ptime;
+    std::atomic<int> pcount{0};
+    // Written by the recorder's process thread.
+    std::vector<jack_nframes_t> rtime;
+    std::vector<float> rdata;   // per cycle: nout blocks of 'period' frames
+    std::atomic<int> rcount{0};
+    std::atomic<int> badsize{0};
+    std::atomic<int> xruns{0};   // counted while the signal plays
+
+    ~Tap()
+    {
+        if (player) jack_client_close(player);
+        if (recorder) jack_client_close(recorder);
+    }
+
+    static int play(jack_nframes_t n, void *arg)
+    {
+        Tap *t = static_cast<Tap *>(arg);
+        if ((int)n != t->period) t->badsize = 1;
+        int idx = t->pcount.load(std::memory_order_relaxed);
+        bool on = t->go.load(std::memory_order_acquire) && idx < t->maxcycles;
+        for (int k = 0; k < t->ninp; k++) {
+            float *buf = static_cast<float *>(jack_port_get_buffer(t->pports[k], n));
+            const std::vector<float> &s = t->signal[k];
+            for (jack_nframes_t f = 0; f < n; f++) {
+                size_t pos = (size_t)idx * n + f;
+                buf[f] = (on && pos < s.size()) ? s[pos] : 0.0f;
+            }
+        }
+        if (on) {
+            t->ptime[idx] = jack_last_frame_time(t->player);
+            t->pcount.store(idx + 1, std::memory_order_release);
+        }
+        return 0;
+    }
+
+    static int xrun(void *arg)
+    {
+        Tap *t = static_cast<Tap *>(arg);
+        if (t->go.load()) t->xruns++;
+        return 0;
+    }
+
+    static int record(jack_nframes_t n, void *arg)
+    {
+        Tap *t = static_cast<Tap *>(arg);
+        if ((int)n != t->period) t->badsize = 1;
+        if (t->pcount.load(std::memory_order_acquire) == 0) return 0;
+        int idx = t->rcount.load(std::memory_order_relaxed);
+        if (idx >= t->maxcycles) return 0;
+        t->rtime[idx] = jack_last_frame_time(t->recorder);
+        for (int j = 0; j < t->nout; j++) {
+            const float *buf = static_cast<const float *>(jack_port_get_buffer(t->rports[j], n));
+            float *d = &t->rdata[((size_t)idx * t->nout + j) * t->period];
+            for (jack_nframes_t f = 0; f < n; f++) d[f] = buf[f];
+        }
+        t->rcount.store(idx + 1, std::memory_order_release);
+        return 0;
+    }
+
+    bool open(const std::string &server)
+    {
+        jack_status_t st;
+        jack_options_t opts = (jack_options_t)(JackNoStartServer | JackServerName | JackUseExactName);
+        player = jack_client_open("player", opts, &st, server.c_str());
+        recorder = jack_client_open("recorder", opts, &st, server.c_str());
+        if (!player || !recorder) return false;
+        for (int k = 0; k < ninp; k++) {
+            std::string n = "out_" + std::to_string(k + 1);
+            pports.push_back(jack_port_register(player, n.c_str(), JACK_DEFAULT_AUDIO_TYPE,
+                                                JackPortIsOutput, 0));
+        }
+        for (int j = 0; j < nout; j++) {
+            std::string n = "in_" + std::to_string(j + 1);
+            rports.push_back(jack_port_register(recorder, n.c_str(), JACK_DEFAULT_AUDIO_TYPE,
+                                                JackPortIsInput, 0));
+        }
+        ptime.assign(maxcycles, 0);
+        rtime.assign(maxcycles, 0);
+        rdata.assign((size_t)maxcycles * nout * period, 0.0f);
+        jack_set_process_callback(player, play, this);
+        jack_set_process_callback(recorder, record, this);
+        jack_set_xrun_callback(player, xrun, this);
+        return !jack_activate(player) && !jack_activate(recorder);
+    }
+};
+
+struct Case
+{
+    int period;
+    int ninp;
+    int nout;
+    int irlen;
+    int nthread;
+};
+
+class Audio : public ::testing::TestWithParam<Case>
+{
+};
+
+// The result of one recording, compared with the reference.
+struct Outcome
+{
+    double err0 = 1;   // largest error at delay 0, relative to the output bound
+    double err1 = 0;   // the same, compared with the reference one period late
+    double peak = 0;   // largest reference sample compared
+    int xruns = 0;     // xruns the server reported while the signal played
+};
+
+// Plays the signal through a fresh server and tesslive and compares the
+// recording with 'ref' (per output, 'ncycles' periods long).
+void record_once(const Case &c, const std::string &conf_path,
+                 const std::vector<std::vector<float>> &signal,
+                 const std::vector<std::vector<double>> &ref, const std::vector<double> &scale,
+                 int ncycles, Outcome *res)
+{
+    Jackserver server(c.period);
+    ASSERT_TRUE(server.ok()) << read_file(server.log());
+
+    std::unique_ptr<Tap> tap(new Tap);
+    tap->period = c.period;
+    tap->ninp = c.ninp;
+    tap->nout = c.nout;
+    tap->maxcycles = ncycles;
+    tap->signal = signal;
+    ASSERT_TRUE(tap->open(server.name()));
+
+    Tempdir tmp;
+    Child live({tesslive_path(), "-s", server.name(), conf_path}, tmp.file("out"),
+               tmp.file("err"));
+    std::string last = "tesslive:out_" + std::to_string(c.nout);
+    ASSERT_TRUE(server.wait_port(last, 1)) << read_file(tmp.file("err"));
+    usleep(300000);   // from the last registration to processing: microseconds
+    ASSERT_TRUE(live.running());
+
+    tap->go.store(true, std::memory_order_release);
+    for (int i = 0; i < 2000 && tap->rcount.load() < ncycles; i++) usleep(10000);
+    ASSERT_EQ(tap->rcount.load(), ncycles);
+    EXPECT_EQ(tap->badsize.load(), 0);
+    res->xruns = tap->xruns.load();
+
+    live.signal(SIGINT);
+    EXPECT_EQ(live.wait(5), 0);
+    EXPECT_EQ(read_file(tmp.file("out")), "");
+    EXPECT_EQ(without_mlock_warning(read_file(tmp.file("err"))), "");
+
+    // Every recorded cycle against the reference at the position the player
+    // played in that cycle, and at the position one period earlier, which
+    // a recording delayed by one period would match.
+    const int pcount = tap->pcount.load();
+    res->err0 = 0;
+    for (int r = 0; r < ncycles; r++) {
+        int p = 0;
+        while (p < pcount && tap->ptime[p] != tap->rtime[r]) p++;
+        ASSERT_LT(p, pcount) << "recorded cycle " << r << " was not played";
+        for (int o = 0; o < c.nout; o++) {
+            const float *d = &tap->rdata[((size_t)r * c.nout + o) * c.period];
+            for (int f = 0; f < c.period; f++) {
+                int n = p * c.period + f;
+                double late = n >= c.period ? ref[o][n - c.period] : 0.0;
+                res->err0 = std::max(res->err0, fabs(d[f] - ref[o][n]) / scale[o]);
+                res->err1 = std::max(res->err1, fabs(d[f] - late) / scale[o]);
+                res->peak = std::max(res->peak, fabs(ref[o][n]));
+            }
+        }
+    }
+}
+
+}  // namespace
+
+TEST_P(Audio, RecordingEqualsReferenceWithNoDelay)
+{
+    const Case c = GetParam();
+    const int rate = 48000;
+    const int length = std::max(4 * c.period, 3000);   // played frames per input
+    const int ncycles = (length + c.irlen + c.period - 1) / c.period + 1;
+
+    std::mt19937 rng(1234 + c.period);
+    std::uniform_real_distribution<float> uni(-1.0f, 1.0f);
+
+    // Impulse responses h[i][o], decaying noise; the whole matrix in one
+    // file, output after output, one channel per input.
+    std::vector<std::vector<std::vector<float>>> h(
+        c.ninp, std::vector<std::vector<float>>(c.nout, std::vector<float>(c.irlen)));
+    std::vector<float> matrix((size_t)c.nout * c.irlen * c.ninp);
+    for (int o = 0; o < c.nout; o++) {
+        for (int t = 0; t < c.irlen; t++) {
+            for (int i = 0; i < c.ninp; i++) {
+                float v = uni(rng) * expf(-3.0f * t / c.irlen);
+                h[i][o][t] = v;
+                matrix[((size_t)o * c.irlen + t) * c.ninp + i] = v;
+            }
+        }
+    }
+    // The gain of pair (i, o) is 0.5 * output gain, with output 1 at 2.0.
+    std::vector<double> gain(c.nout, 0.5);
+    gain[0] = 1.0;
+
+    Tempdir tmp;
+    write_wav(tmp.file("matrix.wav"), rate, c.ninp, matrix);
+    std::string conf = "/convolver/new " + std::to_string(c.ninp) + " " + std::to_string(c.nout) +
+                       " " + std::to_string(c.irlen) + " " + std::to_string(c.nthread) + "\n";
+    for (int i = 0; i < c.ninp; i++) {
+        conf += "/input/name " + std::to_string(i + 1) + " in_" + std::to_string(i + 1) +
+                " player:out_" + std::to_string(i + 1) + "\n";
+    }
+    for (int o = 0; o < c.nout; o++) {
+        conf += "/output/name " + std::to_string(o + 1) + " out_" + std::to_string(o + 1) +
+                " recorder:in_" + std::to_string(o + 1) + "\n";
+    }
+    conf += "/output/gain 1 2.0\n/matrix/load 0.5 matrix.wav\n";
+    std::string conf_path = tmp.write("audio.conf", conf);
+
+    std::vector<std::vector<float>> signal(c.ninp, std::vector<float>(length));
+    for (auto &s : signal) {
+        for (auto &v : s) v = 0.5f * uni(rng);
+    }
+
+    // Reference: direct convolution in double precision.
+    const int total = ncycles * c.period;
+    std::vector<std::vector<double>> ref(c.nout, std::vector<double>(total, 0.0));
+    std::vector<double> scale(c.nout, 0.0);   // bound of |output|
+    for (int o = 0; o < c.nout; o++) {
+        for (int i = 0; i < c.ninp; i++) {
+            const std::vector<float> &x = signal[i];
+            const std::vector<float> &hh = h[i][o];
+            double l1 = 0;
+            for (int t = 0; t < c.irlen; t++) l1 += fabs(hh[t]);
+            scale[o] += 0.5 * l1 * gain[o];
+            for (int n = 0; n < total; n++) {
+                double acc = 0;
+                int k0 = std::max(0, n - length + 1);
+                int k1 = std::min(c.irlen - 1, n);
+                for (int k = k0; k <= k1; k++) acc += (double)hh[k] * x[n - k];
+                ref[o][n] += gain[o] * acc;
+            }
+        }
+    }
+
+    // An xrun (a cycle that overran, on a loaded machine) can shift the
+    // frame times the clients see; such a run proves nothing either way
+    // and is repeated, at most three times in all.
+    const double tolerance = 1e-6;
+    Outcome res;
+    for (int attempt = 0; attempt < 3; attempt++) {
+        res = Outcome();
+        ASSERT_NO_FATAL_FAILURE(record_once(c, conf_path, signal, ref, scale, ncycles, &res));
+        if (res.err0 < tolerance || res.xruns == 0) break;
+    }
+    EXPECT_EQ(res.xruns, 0);
+    EXPECT_GT(res.peak, 0.1);
+    EXPECT_LT(res.err0, tolerance) << "at one period's delay the error would be " << res.err1;
+    EXPECT_GT(res.err1, 1e-2);
+    char text[64];
+    snprintf(text, sizeof(text), "%.3g", res.err0);
+    RecordProperty("max_error", text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Periods, Audio,
+                         ::testing::Values(Case{64, 3, 2, 700, 2}, Case{256, 2, 3, 1000, 1},
+                                           Case{4096, 2, 2, 4096, 2}),
+                         [](const ::testing::TestParamInfo<Case> &info) {
+                             return "period" + std::to_string(info.param.period);
+                         });

@@ -1,0 +1,93 @@
+// Command line of tesslive: usage text, option errors, and the point where
+// option parsing ends. None of these cases reaches a JACK server, except
+// the last, which names one that does not exist.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+const char USAGE[] =
+    "\ntesslive 0.5.2\n"
+    "Usage: tesslive <options> <config file>\n"
+    "Options:\n"
+    "  -h                 Display this text\n"
+    "  -N <name>          Name to use as JACK client [livetess]\n"
+    "  -s <server>        Jack server name\n";
+
+std::string cmdline_error(const std::string &line)
+{
+    return "\nOn command line:\n" + line + "  Use '-h' to see all options.\n";
+}
+
+struct Case
+{
+    const char *what;
+    std::vector<std::string> args;
+    std::string err;
+};
+
+struct Result
+{
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Result run_tesslive(const std::vector<std::string> &args)
+{
+    Tempdir tmp;
+    std::vector<std::string> argv = {tesslive_path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Child c(argv, tmp.file("out"), tmp.file("err"));
+    int st = c.wait(20);
+    return {st, read_file(tmp.file("out")), read_file(tmp.file("err"))};
+}
+
+}  // namespace
+
+TEST(Options, UsageAndErrors)
+{
+    const std::string missing_N = cmdline_error("  Missing argument for '-N' option.\n");
+    const std::string missing_s = cmdline_error("  Missing argument for '-s' option.\n");
+    const Case cases[] = {
+        {"-h", {"-h"}, USAGE},
+        {"-h before other options", {"-h", "-x", "conf"}, USAGE},
+        {"-h after -N", {"-N", "name", "-h", "conf"}, USAGE},
+        {"no operand", {}, USAGE},
+        {"options but no operand", {"-N", "name", "-s", "server"}, USAGE},
+        {"-N followed by -s", {"-N", "-s", "server", "conf"}, missing_N},
+        {"-s followed by an option", {"-s", "-N", "conf"}, missing_s},
+        {"-s as last argument", {"-s"}, missing_s},
+        {"-N as last argument", {"-N"}, missing_N},
+        {"unknown letter", {"-x", "conf"}, cmdline_error("  Unknown option '-x'.\n")},
+        {"unknown after good ones", {"-N", "a", "-q"}, cmdline_error("  Unknown option '-q'.\n")},
+        {"unprintable byte", {"-\x01", "conf"},
+         cmdline_error("  Unknown option character '0x01'.\n")},
+        {"byte above 127", {"-\xe9", "conf"},
+         cmdline_error("  Unknown option character '0xe9'.\n")},
+        {"colon as option", {"-:", "conf"}, cmdline_error("  Unknown option '-:'.\n")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Result r = run_tesslive(c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(without_mlock_warning(r.err), c.err);
+    }
+}
+
+// Options after the first operand are not options: '-x' there is ignored,
+// and the program goes on to connect to the named server.
+TEST(Options, ParsingEndsAtFirstOperand)
+{
+    std::string server = "tessrt-absent-" + std::to_string(getpid());
+    Tempdir tmp;
+    std::string conf = tmp.write("c.conf", "/convolver/new 1 1 64 1\n");
+    Result r = run_tesslive({"-s", server, conf, "-x", "second operand"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(without_mlock_warning(r.err), "Can't connect to JACK\n");
+}
