@@ -168,12 +168,28 @@ const char *tesslive_path()
     return TESSLIVE_PATH;
 }
 
-std::string without_mlock_warning(const std::string &err)
+std::string without_realtime_warning(const std::string &err)
+{
+    static const char mark[] = "Warning: realtime priority is not available";
+    std::string r;
+    size_t at = 0;
+    while (at < err.size()) {
+        size_t nl = err.find('\n', at);
+        size_t end = nl == std::string::npos ? err.size() : nl + 1;
+        std::string line = err.substr(at, end - at);
+        if (line.find(mark) == std::string::npos) r += line;
+        at = end;
+    }
+    return r;
+}
+
+std::string without_privilege_warnings(const std::string &err)
 {
     static const char prefix[] = "Warning: mlockall:: ";
-    if (err.compare(0, sizeof(prefix) - 1, prefix) != 0) return err;
-    size_t nl = err.find('\n');
-    return nl == std::string::npos ? std::string() : err.substr(nl + 1);
+    std::string r = without_realtime_warning(err);
+    if (r.compare(0, sizeof(prefix) - 1, prefix) != 0) return r;
+    size_t nl = r.find('\n');
+    return nl == std::string::npos ? std::string() : r.substr(nl + 1);
 }
 
 // ---------------------------------------------------------------- Jackserver

@@ -69,9 +69,12 @@ int run_command(const std::vector<std::string> &argv, std::string *out, double s
 // The path of the tesslive binary under test.
 const char *tesslive_path();
 
-// Removes the warning that tesslive prints when it may not lock its memory
-// (its first line), so that the rest can be compared exactly.
-std::string without_mlock_warning(const std::string &err);
+// Without the privileges of root, tesslive may not lock its memory and its
+// convolver's workers may not use realtime scheduling; each prints a
+// warning line and goes on. These remove the realtime warning, and both,
+// so that the rest can be compared exactly.
+std::string without_realtime_warning(const std::string &err);
+std::string without_privilege_warnings(const std::string &err);
 
 // A JACK server of its own on the dummy backend at 48 kHz with the given
 // period; realtime mode as root, no realtime otherwise. The constructor

@@ -34,7 +34,7 @@ public:
     }
 
     std::string out() const { return read_file(tmp.file("out")); }
-    std::string err() const { return without_mlock_warning(read_file(tmp.file("err"))); }
+    std::string err() const { return without_privilege_warnings(read_file(tmp.file("err"))); }
 
     Tempdir tmp;
     std::string conf_path;
@@ -289,7 +289,7 @@ struct Blocked
     {
         if (fd >= 0) close(fd);
     }
-    std::string err() const { return without_mlock_warning(read_file(tmp.file("err"))); }
+    std::string err() const { return without_privilege_warnings(read_file(tmp.file("err"))); }
 
     Tempdir tmp;
     std::string fifo;
@@ -400,5 +400,6 @@ TEST(Lifecycle, MlockallRefused)
     settle();
     live.proc->signal(SIGINT);
     EXPECT_EQ(live.proc->wait(5), 0);
-    EXPECT_EQ(read_file(live.tmp.file("err")), "Warning: mlockall:: Cannot allocate memory\n");
+    EXPECT_EQ(without_realtime_warning(read_file(live.tmp.file("err"))),
+              "Warning: mlockall:: Cannot allocate memory\n");
 }
