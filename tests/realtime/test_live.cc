@@ -236,6 +236,23 @@ TEST(Lifecycle, SigintEndsWithStatus0)
     EXPECT_FALSE(server.has_client("tesslive"));
 }
 
+// Without -s the default server is used; here JACK_DEFAULT_SERVER makes
+// the test's own server the default one.
+TEST(Lifecycle, DefaultServer)
+{
+    Jackserver server(128);
+    ASSERT_TRUE(server.ok()) << read_file(server.log());
+    Tempdir tmp;
+    std::string conf = tmp.write("c.conf", SMALL_CONF);
+    Child c({tesslive_path(), "-N", "dflt", conf}, tmp.file("out"), tmp.file("err"),
+            {{"JACK_DEFAULT_SERVER", server.name()}});
+    ASSERT_TRUE(server.wait_port("dflt:out-2")) << read_file(tmp.file("err"));
+    settle();
+    c.signal(SIGINT);
+    EXPECT_EQ(c.wait(5), 0);
+    EXPECT_EQ(without_privilege_warnings(read_file(tmp.file("err"))), "");
+}
+
 TEST(Lifecycle, BufferSizeChangeEndsWithStatus0)
 {
     Jackserver server(256);

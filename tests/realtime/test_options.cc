@@ -91,3 +91,20 @@ TEST(Options, ParsingEndsAtFirstOperand)
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(without_privilege_warnings(r.err), "Can't connect to JACK\n");
 }
+
+// Without -s the client asks for JACK's default server and never starts
+// one: with none running (libjack takes the default name from
+// JACK_DEFAULT_SERVER) the program fails, and no server of that name has
+// appeared afterwards.
+TEST(Options, DefaultServerIsNeverStarted)
+{
+    std::string server = "tessrt-nostart-" + std::to_string(getpid());
+    Tempdir tmp;
+    std::string conf = tmp.write("c.conf", "/convolver/new 1 1 64 1\n");
+    Child c({tesslive_path(), conf}, tmp.file("out"), tmp.file("err"),
+            {{"JACK_DEFAULT_SERVER", server}});
+    EXPECT_EQ(c.wait(20), 1);
+    EXPECT_EQ(without_privilege_warnings(read_file(tmp.file("err"))), "Can't connect to JACK\n");
+    std::string out;
+    EXPECT_NE(run_command({"jack_lsp", "-s", server}, &out), 0);
+}
