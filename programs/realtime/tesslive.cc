@@ -83,7 +83,7 @@ int procoptions(int ac, char *av[], const char **name, const char **server)
             if ((optopt != ':') && optopt && strchr(OPTIONS, optopt)) {
                 option_error("  Missing argument for '-%c' option.\n", optopt);
             }
-            if (isprint(optopt)) option_error("  Unknown option '-%c'.\n", optopt);
+            if (isprint(optopt & 255)) option_error("  Unknown option '-%c'.\n", optopt);
             option_error("  Unknown option character '0x%02x'.\n", optopt & 255);
         }
     }

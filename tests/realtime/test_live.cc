@@ -316,18 +316,22 @@ struct Blocked
 
 }  // namespace
 
-// A period change while the configuration is read is not lost: processing
-// never starts with the stale period, and the run ends as after any other
-// period change.
+// A period change while the configuration is read is not lost, even when
+// the period is back at its old value by the time processing would start
+// (so the process callback finds nothing amiss): the run ends as after any
+// other period change.
 TEST(Lifecycle, BufferSizeChangeWhileReadingConfiguration)
 {
     Jackserver server(64);
     ASSERT_TRUE(server.ok()) << read_file(server.log());
     Blocked b(server);
     ASSERT_GE(b.fd, 0) << b.err();
-    ASSERT_EQ(run_command({"jack_bufsize", "128"}, nullptr, 20,
-                          {{"JACK_DEFAULT_SERVER", server.name()}}),
-              0);
+    for (const char *size : {"128", "64"}) {
+        ASSERT_EQ(run_command({"jack_bufsize", size}, nullptr, 20,
+                              {{"JACK_DEFAULT_SERVER", server.name()}}),
+                  0);
+    }
+    ASSERT_EQ(jack_get_buffer_size(server.observer()), 64u);
     b.feed("/convolver/new 2 2 512 2\n");
     EXPECT_EQ(b.proc->wait(5), 0);
     EXPECT_EQ(b.err(), "");
