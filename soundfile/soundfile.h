@@ -42,6 +42,10 @@ public:
 
     int open_read(const char *path);
     int open_write(const char *path, int type, int format, int rate, int channels);
+    // Like open_write() with TYPE_WAV, but in the RF64 container, which has
+    // 64-bit sizes: for output that would not fit in the 4 GiB of a RIFF
+    // file. type() then reports TYPE_WAV. Same result codes, no type check.
+    int open_write_rf64(const char *path, int format, int rate, int channels);
     int close();
 
     int seek(int64_t position, int whence = SEEK_SET);

@@ -59,7 +59,7 @@ static int open_output(Soundfile &out, const char *path, int rate, int nout, int
     if (output_needs_rf64(frames, nout))
     {
         fprintf(stderr, "Warning: output exceeds 4 GiB, writing '%s' as an RF64 file.\n", path);
-        return out.open_write(path, Soundfile::TYPE_WAV, Soundfile::FORM_FLOAT, rate, nout); // RF64 PENDING
+        return out.open_write_rf64(path, Soundfile::FORM_FLOAT, rate, nout);
     }
     return out.open_write(path, Soundfile::TYPE_WAV, Soundfile::FORM_FLOAT, rate, nout);
 }

@@ -6,8 +6,11 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <math.h>
+#include <vector>
 
 #include "outsize.h"
+#include "soundfile.h"
 
 TEST(Outsize, DataBytes)
 {
@@ -70,4 +73,42 @@ TEST(Outsize, HeadroomCoversTheLargestHeader)
     uint64_t header = st.st_size - float_data_bytes(1, 64);
     EXPECT_GT(header, 64 * 8u);   // the PEAK chunk is there
     EXPECT_LT(header, WAV_HEADROOM);
+}
+
+// The RF64 writer that the program uses past the limit, on a small file:
+// the container really is RF64 and the samples come back unchanged.
+TEST(Outsize, Rf64Writer)
+{
+    char path[] = "/tmp/tess-rf64-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    const int frames = 3000, channels = 3;
+    std::vector<float> data(frames * channels);
+    for (size_t i = 0; i < data.size(); i++) data[i] = 1.5f * sinf(0.001f * i);
+    {
+        Soundfile sf;
+        EXPECT_EQ(sf.open_write_rf64(path, Soundfile::FORM_FLOAT, 0, channels), Soundfile::ERR_OPEN);
+        EXPECT_EQ(sf.open_write_rf64(path, Soundfile::FORM_OTHER, 44100, channels), Soundfile::ERR_FORM);
+        ASSERT_EQ(sf.open_write_rf64(path, Soundfile::FORM_FLOAT, 44100, channels), 0);
+        EXPECT_EQ(sf.mode(), Soundfile::MODE_WRITE);
+        EXPECT_EQ(sf.type(), Soundfile::TYPE_WAV);
+        EXPECT_EQ(sf.open_write_rf64(path, Soundfile::FORM_FLOAT, 44100, channels), Soundfile::ERR_MODE);
+        std::vector<float> copy = data;
+        EXPECT_EQ(sf.write(copy.data(), frames), frames);
+        sf.close();
+    }
+    SF_INFO info = {};
+    SNDFILE *f = sf_open(path, SFM_READ, &info);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_RF64);
+    EXPECT_EQ(info.format & SF_FORMAT_SUBMASK, SF_FORMAT_FLOAT);
+    EXPECT_EQ(info.channels, channels);
+    EXPECT_EQ(info.samplerate, 44100);
+    ASSERT_EQ(info.frames, frames);
+    std::vector<float> back(data.size());
+    EXPECT_EQ(sf_readf_float(f, back.data(), frames), frames);
+    sf_close(f);
+    unlink(path);
+    EXPECT_EQ(back, data);
 }

@@ -70,11 +70,15 @@ static void write_sound(const std::string &path, int channels, int rate,
     sf_close(f);
 }
 
-// A float WAV file whose header promises 'frames' frames of silence,
-// stored sparsely, so that it costs no disk space however long it is.
-static void write_long_silence(const std::string &path, int channels, int rate, int64_t frames)
+// A WAV file whose header promises 'frames' frames of silence, stored
+// sparsely, so that it costs no disk space however long it is. Samples are
+// float, or 16-bit with 'pcm16' (for lengths beyond 4 GiB of float data).
+static void write_long_silence(const std::string &path, int channels, int rate, int64_t frames,
+                               bool pcm16 = false)
 {
-    uint32_t bytes = (uint32_t) (frames * channels * 4);
+    const int size = pcm16 ? 2 : 4;
+    ASSERT_LE(frames * channels * size + 36, (int64_t) UINT32_MAX);
+    uint32_t bytes = (uint32_t) (frames * channels * size);
     unsigned char h[44];
     auto put32 = [&](int at, uint32_t v) { for (int i = 0; i < 4; i++) h[at + i] = (v >> (8 * i)) & 255; };
     auto put16 = [&](int at, uint32_t v) { h[at] = v & 255; h[at + 1] = (v >> 8) & 255; };
@@ -82,12 +86,12 @@ static void write_long_silence(const std::string &path, int channels, int rate, 
     put32(4, 36 + bytes);
     memcpy(h + 8, "WAVEfmt ", 8);
     put32(16, 16);
-    put16(20, 3);                       // IEEE float
+    put16(20, pcm16 ? 1 : 3);           // PCM or IEEE float
     put16(22, channels);
     put32(24, rate);
-    put32(28, rate * channels * 4);
-    put16(32, channels * 4);
-    put16(34, 32);
+    put32(28, rate * channels * size);
+    put16(32, channels * size);
+    put16(34, 8 * size);
     memcpy(h + 36, "data", 4);
     put32(40, bytes);
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -562,6 +566,35 @@ TEST_F(Tessfile, WriteFailureAtCreation)
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "Unable to create output file '" + path("out.wav") + "'\n");
         EXPECT_FALSE(fs::exists(path("out.wav")));
+    }
+}
+
+// The container is chosen from the output length before anything is
+// written: RF64 with a warning past 4 GiB of data, RIFF WAV below. The runs
+// are stopped long before they write that much.
+TEST_F(Tessfile, Rf64ForOutputBeyondFourGiB)
+{
+    std::string conf = sum_config(1, 1, 64);
+    struct Case { int64_t frames; const char *magic; bool warning; };
+    const Case cases[] = {
+        { 1000000000, "RIFF", false },    // 4.0e9 bytes of float: fits
+        { 1100000000, "RF64", true },     // 4.4e9 bytes: does not
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.frames);
+        write_long_silence(path("long.wav"), 1, 48000, c.frames, true);
+        std::string out = path("out.wav");
+        Child child(TESSFILE, { "-T", conf, path("long.wav"), out });
+        ASSERT_TRUE(wait_for_size(out, 64 * 1024, 20.0));
+        char magic[5] = {};
+        std::ifstream(out, std::ios::binary).read(magic, 4);
+        kill(child.pid(), SIGINT);
+        Result r = without_rt_warning(child.wait());
+        EXPECT_STREQ(magic, c.magic);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.warning ? "Warning: output exceeds 4 GiB, writing '" + out + "' as an RF64 file.\n" : "");
+        EXPECT_FALSE(fs::exists(out));
     }
 }
 
