@@ -12,7 +12,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <system_error>
 #include <unistd.h>
 
 #include "convconf.h"
@@ -64,25 +63,6 @@ static int open_output(Soundfile &out, const char *path, int rate, int nout, int
     return out.open_write(path, Soundfile::TYPE_WAV, Soundfile::FORM_FLOAT, rate, nout);
 }
 
-// Reads the configuration; the reader prints its own messages. A convolver
-// that cannot be built (memory, threads) ends up here as an exception.
-static bool read_config(Convconf &conf, const char *path)
-{
-    try
-    {
-        return conf.read(path) == 0;
-    }
-    catch (const std::bad_alloc &)
-    {
-        fprintf(stderr, "Unable to create the convolver: out of memory.\n");
-    }
-    catch (const std::system_error &e)
-    {
-        fprintf(stderr, "Unable to create the convolver: %s.\n", e.what());
-    }
-    return false;
-}
-
 int main(int argc, char *argv[])
 {
     bool truncate = false;
@@ -121,7 +101,9 @@ int main(int argc, char *argv[])
     }
 
     Convconf *conf = new Convconf(inp.rate(), BLOCK);
-    if (!read_config(*conf, confpath))
+    // The reader prints its own messages, also when the convolver cannot
+    // be built.
+    if (conf->read(confpath))
     {
         inp.close();
         delete conf;
@@ -142,13 +124,13 @@ int main(int argc, char *argv[])
     if (!truncate) remain += conf->maxlen - 1;
     const int64_t total = remain;
 
-    // A failed creation can leave a stub behind (the header could not be
-    // written): remove it, unless the path named something that was there
-    // before.
     // Past a file size limit a write fails with EFBIG and is reported,
     // instead of the signal killing the program and leaving a partial
     // output behind.
     signal(SIGXFSZ, SIG_IGN);
+    // A failed creation can leave a stub behind (the header could not be
+    // written): remove it, unless the path named something that was there
+    // before.
     Soundfile out;
     bool existed = access(outpath, F_OK) == 0;
     if (open_output(out, outpath, inp.rate(), nout, total))
