@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -15,7 +16,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 
 extern char **environ;
 
@@ -46,6 +50,66 @@ void remove_tree(const std::string &path)
     }
     rmdir(path.c_str());
 }
+
+// JACK servers of one user are not independent of each other. libjack
+// keeps one metadata database per user in /dev/shm/jack_db-UID, shared by
+// every server and client of that user; every jackd removes it when it
+// exits, and clients create it when they open. Two test processes doing
+// that at the same moment (one server ending while another starts, or a
+// client opening while a server starts) can leave it broken, after which
+// every jack_client_open of that user dies of SIGBUS. And the registry in
+// /dev/shm/jack-shm-registry holds at most 8 servers. So:
+// - the tests that use JACK run one at a time, across processes and
+//   build folders alike, under an exclusive lock on a file in /tmp;
+// - a server's first client opens only once the server listens;
+// - the server has one fixed name per user (see Jackserver);
+// - a database that a crash left broken (a probe client dies of a signal)
+//   is removed, as jackd itself does on exit.
+class Jacklock : public ::testing::Environment
+{
+public:
+    void SetUp() override
+    {
+        fd = open("/tmp/tess-realtime-tests.lock", O_RDONLY | O_CREAT, 0644);
+        if (fd >= 0) {
+            fchmod(fd, 0666);
+            while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {}
+        }
+        if (probe_dies()) remove_tree("/dev/shm/jack_db-" + std::to_string(geteuid()));
+    }
+
+    void TearDown() override
+    {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
+
+private:
+    // A client that asks for a server that does not exist opens the
+    // metadata database and then gives up. Runs before any test thread.
+    static bool probe_dies()
+    {
+        pid_t pid = fork();
+        if (pid == 0) {
+            jack_set_error_function(quiet);
+            jack_set_info_function(quiet);
+            std::string name = "tessrt-probe-" + std::to_string(getpid());
+            jack_status_t st;
+            jack_client_t *c = jack_client_open(
+                "probe", (jack_options_t)(JackNoStartServer | JackServerName), &st, name.c_str());
+            if (c) jack_client_close(c);
+            _exit(0);
+        }
+        if (pid < 0) return false;
+        int st = 0;
+        while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
+        return WIFSIGNALED(st);
+    }
+
+    int fd = -1;
+};
+
+::testing::Environment *const jacklock = ::testing::AddGlobalTestEnvironment(new Jacklock);
 
 }  // namespace
 
@@ -194,19 +258,30 @@ std::string without_privilege_warnings(const std::string &err)
 
 // ---------------------------------------------------------------- Jackserver
 
-Jackserver::Jackserver(int period, const std::string &tag) : _jackd(nullptr), _observer(nullptr)
+Jackserver::Jackserver(int period) : _jackd(nullptr), _observer(nullptr)
 {
-    static std::atomic<int> count(0);
-    _name = "tessrt" + tag + std::to_string(getpid()) + "x" + std::to_string(count++);
+    // One fixed name per user: the tests run one at a time (see Jacklock),
+    // and a server that died without unregistering (killed, or its test
+    // killed) leaves an entry in JACK's registry of at most 8 servers that
+    // only a later server of the same name reclaims.
+    _name = "tessrt-" + std::to_string(geteuid());
     _log = _tmp.file("jackd.log");
-    std::vector<std::string> argv = {"jackd", geteuid() == 0 ? "-R" : "-r", "-S", "-n", _name,
+    cleanup_shm();
+    // The server dies with the test process, whatever ends that.
+    std::vector<std::string> argv = {"setpriv", "--pdeathsig", "KILL", "--", "jackd",
+                                     geteuid() == 0 ? "-R" : "-r", "-S", "-n", _name,
                                      "-d", "dummy", "-r", "48000", "-p", std::to_string(period)};
     _jackd = new Child(argv, _tmp.file("jackd.out"), _log, {{"JACK_NO_AUDIO_RESERVATION", "1"}});
 
     // libjack reports each failed attempt on stderr; not needed here.
     jack_set_error_function(quiet);
     jack_set_info_function(quiet);
+    // The server listens on this socket once it is fully set up; no client
+    // opens before that (see Jacklock).
+    std::string socket = "/dev/shm/jack_" + _name + "_" + std::to_string(geteuid()) + "_0";
     double t0 = now();
+    struct stat sb;
+    while (now() - t0 < 15 && _jackd->running() && stat(socket.c_str(), &sb) != 0) usleep(20000);
     while (now() - t0 < 15 && _jackd->running()) {
         jack_status_t st;
         _observer = jack_client_open("observer", (jack_options_t)(JackNoStartServer | JackServerName),

@@ -1,8 +1,8 @@
 // Test harness for tesslive: child processes with captured output, a
-// private JACK server on the dummy backend, temporary folders and WAV
-// files. Every server gets a name of its own (with the test process's id),
-// so tests can run in parallel; everything started is stopped by its
-// process id.
+// JACK server of the tests' own on the dummy backend, temporary folders and
+// WAV files. Everything started is stopped by its process id. The tests
+// that use JACK run one at a time under a lock (harness.cc says why);
+// other tests run beside them.
 //
 // Threads: test thread only. Nothing here is realtime-safe.
 
@@ -76,14 +76,15 @@ const char *tesslive_path();
 std::string without_realtime_warning(const std::string &err);
 std::string without_privilege_warnings(const std::string &err);
 
-// A JACK server of its own on the dummy backend at 48 kHz with the given
-// period; realtime mode as root, no realtime otherwise. The constructor
+// A JACK server of the tests' own on the dummy backend at 48 kHz with the
+// given period, in synchronous mode (each cycle ends only when every client
+// has run); realtime mode as root, no realtime otherwise. The constructor
 // waits until it accepts clients and keeps one client of its own open for
-// queries (observer()).
+// queries (observer()). One at a time per process.
 class Jackserver
 {
 public:
-    explicit Jackserver(int period, const std::string &tag = "");
+    explicit Jackserver(int period);
     ~Jackserver();
     Jackserver(const Jackserver &) = delete;
     Jackserver &operator=(const Jackserver &) = delete;
