@@ -85,8 +85,6 @@ public:
     uint32_t rate() const { return _rate; }
     uint32_t period() const { return _period.load(std::memory_order_acquire); }
     const char *client_name() const { return _client_name; }
-    uint32_t ninp() const { return _ninp; }
-    uint32_t nout() const { return _nout; }
 
     // The state that the process callback adopted at its last call, or
     // STATE_TERMINATE once the server has shut the client down (no further
@@ -95,7 +93,11 @@ public:
     // True once the server has shut the client down. Main thread.
     bool shut_down() const { return _shutdown.load(std::memory_order_acquire); }
 
-    // JACK callbacks; 'arg' is the Jackclient.
+    // JACK callbacks; 'arg' is the Jackclient. The process callback adopts
+    // the requested state and, in STATE_PROCESS, runs one convolution on
+    // the port buffers; a frame count other than the period it was opened
+    // with ends processing instead (STATE_TERMINATE, final). Outside
+    // STATE_PROCESS no port buffer is touched.
     static int process_callback(jack_nframes_t nframes, void *arg);   // REALTIME
     static int buffer_size_callback(jack_nframes_t nframes, void *arg);
     static void shutdown_callback(void *arg);
