@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 namespace {
@@ -16,7 +17,7 @@ void quiet(const char *) {}
 Jackclient::Jackclient(const char *name, const char *server)
     : _client(nullptr), _requested_state(STATE_IDLE), _active_state(STATE_IDLE),
       _shutdown(false), _client_name(nullptr), _rate(0), _period(0), _ninp(0), _nout(0),
-      _convolver(nullptr)
+      _convolver(nullptr), _ran(false)
 {
     for (int i = 0; i < MAXINP; i++) _input_ports[i] = nullptr;
     for (int i = 0; i < MAXOUT; i++) _output_ports[i] = nullptr;
@@ -137,7 +138,20 @@ int Jackclient::process(jack_nframes_t nframes)
         _requested_state.store(STATE_TERMINATE, std::memory_order_release);
     }
     _active_state.store(state, std::memory_order_release);
-    if (state != STATE_PROCESS) return 0;
+    if (state != STATE_PROCESS) {
+        // JACK hands a port the buffer it had in the last cycle: once the
+        // convolver has stopped, its last block would repeat as a buzz until
+        // the client is closed. Silence the outputs instead. (Before the
+        // first processed cycle the ports may still be being registered,
+        // and they hold nothing of ours.)
+        if (_ran) {
+            for (uint32_t j = 0; j < _nout; j++) {
+                memset(jack_port_get_buffer(_output_ports[j], nframes), 0, nframes * sizeof(float));
+            }
+        }
+        return 0;
+    }
+    _ran = true;
 
     const jack_nframes_t period = nframes;
     float *out[MAXOUT];

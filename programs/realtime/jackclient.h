@@ -118,6 +118,7 @@ private:
     uint32_t _ninp;
     uint32_t _nout;
     Denseconv *_convolver;      // borrowed, set by start()
+    bool _ran;                  // process thread only: the convolver has run
 };
 
 #endif

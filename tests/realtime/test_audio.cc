@@ -306,3 +306,59 @@ INSTANTIATE_TEST_SUITE_P(Periods, Audio,
                          [](const ::testing::TestParamInfo<Case> &info) {
                              return "period" + std::to_string(info.param.period);
                          });
+
+// When tesslive stops, its outputs fall silent: JACK would otherwise keep
+// handing the last convolved block to the graph, cycle after cycle, until
+// the client is closed (a buzz at every shutdown). The input is noise, so
+// no two consecutive blocks of real output are ever equal.
+TEST(AudioStop, OutputsFallSilentInsteadOfRepeating)
+{
+    const int period = 256;
+    const int maxcycles = 400;
+    Jackserver server(period);
+    ASSERT_TRUE(server.ok()) << read_file(server.log());
+
+    Tempdir tmp;
+    const std::vector<float> unit = {1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f,
+                                     0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+    write_wav(tmp.file("unit.wav"), 48000, 1, unit);
+    std::string conf = tmp.write("stop.conf", "/convolver/new 1 1 16 1\n"
+                                              "/input/name 1 in_1 player:out_1\n"
+                                              "/output/name 1 out_1 recorder:in_1\n"
+                                              "/matrix/load 1.0 unit.wav\n");
+    std::unique_ptr<Tap> tap(new Tap);
+    tap->period = period;
+    tap->ninp = 1;
+    tap->nout = 1;
+    tap->maxcycles = maxcycles;
+    std::mt19937 rng(99);
+    std::uniform_real_distribution<float> uni(-0.5f, 0.5f);
+    tap->signal.assign(1, std::vector<float>((size_t)maxcycles * period));
+    for (auto &v : tap->signal[0]) v = uni(rng);
+    ASSERT_TRUE(tap->open(server.name()));
+
+    Child live({tesslive_path(), "-s", server.name(), conf}, tmp.file("out"), tmp.file("err"));
+    ASSERT_TRUE(server.wait_port("tesslive:out_1", 1)) << read_file(tmp.file("err"));
+    usleep(300000);
+    tap->go.store(true, std::memory_order_release);
+    for (int i = 0; i < 500 && tap->rcount.load() < 40; i++) usleep(10000);
+    ASSERT_GE(tap->rcount.load(), 40);
+    live.signal(SIGINT);
+    EXPECT_EQ(live.wait(5), 0);
+    const int stopped = tap->rcount.load();
+    for (int i = 0; i < 300 && tap->rcount.load() < std::min(maxcycles, stopped + 60); i++) usleep(10000);
+    const int n = tap->rcount.load();
+    ASSERT_GT(n, stopped + 20) << "too little recorded after the stop";
+
+    int repeats = 0, silent = 0;
+    for (int r = 1; r < n; r++) {
+        const float *a = &tap->rdata[(size_t)(r - 1) * period];
+        const float *b = &tap->rdata[(size_t)r * period];
+        bool zero = true;
+        for (int f = 0; f < period; f++) zero = zero && b[f] == 0.0f;
+        if (zero) silent++;
+        else if (memcmp(a, b, period * sizeof(float)) == 0) repeats++;
+    }
+    EXPECT_EQ(repeats, 0);
+    EXPECT_GT(silent, 0);
+}
