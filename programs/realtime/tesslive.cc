@@ -8,8 +8,6 @@
 // convolver's workers. The SIGINT handler only stores one atomic flag.
 
 #include <atomic>
-#include <exception>
-#include <new>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -90,22 +88,6 @@ int procoptions(int ac, char *av[], const char **name, const char **server)
     return optind;
 }
 
-// Runs the reader; an exception from building the convolver becomes a
-// message like the reader's own. Returns the reader's result, or 1.
-int read_config(Convconf *conf, const char *path)
-{
-    try {
-        return conf->read(path);
-    }
-    catch (const std::bad_alloc &) {
-        fprintf(stderr, "Line %d: Out of memory.\n", conf->lineno);
-    }
-    catch (const std::exception &e) {
-        fprintf(stderr, "Line %d: Can't create the convolver: %s.\n", conf->lineno, e.what());
-    }
-    return 1;
-}
-
 [[noreturn]] void give_up(Jackclient *jclient, Convconf *conf)
 {
     delete jclient;   // deactivates and closes before the convolver goes
@@ -142,7 +124,9 @@ int main(int ac, char *av[])
 
     Jackclient *jclient = new Jackclient(name, server);
     Convconf *conf = new Convconf(jclient->rate(), jclient->period());
-    if (read_config(conf, av[first])) give_up(jclient, conf);
+    // The reader prints its own messages, also when the convolver cannot
+    // be built.
+    if (conf->read(av[first])) give_up(jclient, conf);
     if (!conf->convolver) {
         fprintf(stderr, "No convolver: '%s' has no /convolver/new command.\n", av[first]);
         give_up(jclient, conf);
