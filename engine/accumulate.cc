@@ -1,6 +1,7 @@
 #include "accumulate.h"
 
 #define ACCUMULATE_NAME accumulate_base
+#define ACCUMULATE_ONE accumulate_one_base
 #include "accumulate.inc"
 
 Accumulate select_accumulate()

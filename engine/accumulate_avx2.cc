@@ -3,6 +3,7 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define ACCUMULATE_NAME accumulate_avx2
+#define ACCUMULATE_ONE accumulate_one_avx2
 #include "accumulate.inc"
 #else
 void accumulate_avx2(float *acc, fftwf_complex *const *xs, fftwf_complex *const *hs,
