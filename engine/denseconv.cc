@@ -148,9 +148,10 @@ Denseconv::Denseconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t peri
     : DCparam(ninp_, nout_, maxlen_, period_, nthread_), _realtime(true)
 {
     for (int i = 0; i < MAXTHR; i++) workers[i] = nullptr;
+    sem_init(&_gone, 0, 0);
     try {
         for (int32_t i = 0; i < nthread; i++) {
-            Workthr *w = new Workthr(i, this);
+            Workthr *w = new Workthr(i, this, &_gone);
             int rc;
             try {
                 rc = w->launch();
@@ -165,6 +166,7 @@ Denseconv::Denseconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t peri
     }
     catch (...) {
         stop_workers();
+        sem_destroy(&_gone);
         throw;   // the DCparam base releases the storage
     }
     clear_impulses();
@@ -174,22 +176,25 @@ Denseconv::Denseconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t peri
 Denseconv::~Denseconv()
 {
     stop_workers();
+    sem_destroy(&_gone);
 }
 
 void Denseconv::stop_workers()
 {
-    bool any = false;
+    int n = 0;
     for (int i = 0; i < MAXTHR; i++) {
         Workthr *w = workers[i];
         if (!w) continue;
         workers[i] = nullptr;
         w->stop = true;
         sem_post(&w->trig);   // the worker deletes itself; never touch it again
-        any = true;
+        n++;
     }
-    // Give the stopped workers time to end before the storage goes away
-    // (they no longer touch it, but the process may exit right after).
-    if (any) usleep(100000);
+    // Wait until every stopped worker has freed itself. A stopped worker no
+    // longer touches the convolver, but this way no worker outlives it.
+    while (n > 0) {
+        if (sem_wait(&_gone) == 0) n--;
+    }
 }
 
 void Denseconv::process(const float *const *inp, float *const *out)
@@ -211,8 +216,8 @@ void Denseconv::process(const float *const *inp, float *const *out)
 
 // ---------------------------------------------------------------- Workthr
 
-Workthr::Workthr(int32_t index_, DCparam *dcpar_)
-    : index(index_), dcpar(dcpar_), stop(false), tbuf(nullptr), fbuf(nullptr)
+Workthr::Workthr(int32_t index_, DCparam *dcpar_, sem_t *gone_)
+    : index(index_), dcpar(dcpar_), stop(false), gone(gone_), tbuf(nullptr), fbuf(nullptr)
 {
     sem_init(&trig, 0, 0);
     sem_init(&done, 0, 0);
@@ -255,7 +260,9 @@ void Workthr::run()
         sem_post(&done);
         while (sem_wait(&trig) != 0) {}
     }
+    sem_t *g = gone;
     delete this;
+    sem_post(g);   // from here on nothing of this worker or its convolver is used
 }
 
 // Input transforms: this worker's inputs into the history ring.

@@ -132,6 +132,7 @@ private:
 
     Workthr *workers[MAXTHR];
     bool _realtime;
+    sem_t _gone;   // posted by each stopped worker once it has freed itself
 };
 
 // One worker thread of a Denseconv. Created only by the Denseconv
@@ -139,7 +140,8 @@ private:
 class Workthr : public Pxthread
 {
 public:
-    Workthr(int32_t index, DCparam *dcpar);
+    // 'gone' is posted when the stopped worker has deleted itself.
+    Workthr(int32_t index, DCparam *dcpar, sem_t *gone);
     virtual ~Workthr();
 
     // The worker loop. REALTIME-SAFE once started.
@@ -160,7 +162,8 @@ private:
     DCparam *dcpar;
     sem_t trig;
     sem_t done;
-    volatile bool stop;
+    bool stop;
+    sem_t *gone;
     float *tbuf;            // 2 * period samples
     fftwf_complex *fbuf;    // period + 1 bins
 };
