@@ -95,7 +95,6 @@ int Soundfile::open_read(const char *path)
 
 int Soundfile::open_write(const char *path, int type, int format, int rate, int channels)
 {
-    SF_INFO info;
     int container;
 
     if (_mode != MODE_NONE) return ERR_MODE;
@@ -118,8 +117,22 @@ int Soundfile::open_write(const char *path, int type, int format, int rate, int 
         return ERR_TYPE;
     }
     if (format < FORM_16BIT || format > FORM_FLOAT) return ERR_FORM;
-    if (!path) return ERR_OPEN;
+    return create(path, container, type, format, rate, channels);
+}
 
+int Soundfile::open_write_rf64(const char *path, int format, int rate, int channels)
+{
+    if (_mode != MODE_NONE) return ERR_MODE;
+    if (rate <= 0 || channels <= 0) return ERR_OPEN;
+    if (format < FORM_16BIT || format > FORM_FLOAT) return ERR_FORM;
+    return create(path, SF_FORMAT_RF64, TYPE_WAV, format, rate, channels);
+}
+
+int Soundfile::create(const char *path, int container, int type, int format, int rate, int channels)
+{
+    SF_INFO info;
+
+    if (!path) return ERR_OPEN;
     memset(&info, 0, sizeof(info));
     info.format = container | subformats[format - 1];
     info.samplerate = rate;
@@ -137,33 +150,6 @@ int Soundfile::open_write(const char *path, int type, int format, int rate, int 
 
     _mode = MODE_WRITE;
     _type = type;
-    _format = format;
-    _rate = rate;
-    _channels = channels;
-    _frames = 0;
-    return 0;
-}
-
-int Soundfile::open_write_rf64(const char *path, int format, int rate, int channels)
-{
-    SF_INFO info;
-
-    if (_mode != MODE_NONE) return ERR_MODE;
-    if (rate <= 0 || channels <= 0) return ERR_OPEN;
-    if (format < FORM_16BIT || format > FORM_FLOAT) return ERR_FORM;
-    if (!path) return ERR_OPEN;
-
-    memset(&info, 0, sizeof(info));
-    info.format = SF_FORMAT_RF64 | subformats[format - 1];
-    info.samplerate = rate;
-    info.channels = channels;
-    info.sections = 1;
-    _handle = sf_open(path, SFM_WRITE, &info);
-    if (!_handle) return ERR_OPEN;
-    if (format == FORM_32BIT) sf_command(_handle, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-
-    _mode = MODE_WRITE;
-    _type = TYPE_WAV;
     _format = format;
     _rate = rate;
     _channels = channels;

@@ -76,6 +76,8 @@ public:
     static const char *dither_names[];   // indexed by DITHER_ code
 
 private:
+    // After the checks of the two opens: creates the file in 'container'.
+    int create(const char *path, int container, int type, int format, int rate, int channels);
     int write_dithered(const float *data, uint64_t frames);
 
     SNDFILE *_handle;
