@@ -27,10 +27,9 @@ public:
     // The thread body.
     virtual void run() = 0;
 
+private:
     // The priority start() asks for with this policy and offset.
     static int priority_for(int policy, int priority);
-
-private:
     static void *entry(void *arg);
 
     pthread_t _thread;
