@@ -141,6 +141,32 @@ void DCparam::reset()
     for (int32_t j = 0; j < nout; j++) memset(outsave[j], 0, period * sizeof(float));
 }
 
+// Input transforms into the history ring.
+void DCparam::transform_inputs(int32_t first, int32_t step, float *tbuf)
+{
+    for (int32_t i = first; i < ninp; i += step) {
+        memcpy(tbuf, inpdata[i], period * sizeof(float));
+        memset(tbuf + period, 0, period * sizeof(float));
+        fftwf_execute_dft_r2c(plan_r2c, tbuf, inpspec[i].spec[ipart]);
+    }
+}
+
+// Outputs: accumulate, transform back, overlap-add.
+void DCparam::compute_outputs(int32_t first, int32_t step, float *tbuf, fftwf_complex *fbuf)
+{
+    const int32_t nbin = period + 1;
+    for (int32_t j = first; j < nout; j += step) {
+        memset(fbuf, 0, nbin * sizeof(fftwf_complex));
+        for (int32_t i = 0; i < ninp; i++)
+            accumulate((float *)fbuf, inpspec[i].spec, impspec[j * ninp + i].spec, ipart, npart, nbin);
+        fftwf_execute_dft_c2r(plan_c2r, fbuf, tbuf);
+        float *out = outdata[j];
+        float *save = outsave[j];
+        for (int32_t s = 0; s < period; s++) out[s] = save[s] + tbuf[s];
+        memcpy(save, tbuf + period, period * sizeof(float));
+    }
+}
+
 // ---------------------------------------------------------------- Denseconv
 
 Denseconv::Denseconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t period_,
@@ -214,6 +240,17 @@ void Denseconv::process(const float *const *inp, float *const *out)
     if (++ipart == npart) ipart = 0;
 }
 
+void Denseconv::process_inline(const float *const *inp, float *const *out)
+{
+    // The workers are asleep between cycles, so worker 0's buffers are free.
+    Workthr *w = workers[0];
+    inpdata = inp;
+    outdata = out;
+    transform_inputs(0, 1, w->tbuf);
+    compute_outputs(0, 1, w->tbuf, w->fbuf);
+    if (++ipart == npart) ipart = 0;
+}
+
 // ---------------------------------------------------------------- Workthr
 
 Workthr::Workthr(int32_t index_, DCparam *dcpar_, sem_t *gone_)
@@ -255,8 +292,8 @@ void Workthr::run()
 {
     while (sem_wait(&trig) != 0) {}
     while (!stop) {
-        if (dcpar->phase == 0) phase0();
-        else phase1();
+        if (dcpar->phase == 0) dcpar->transform_inputs(index, dcpar->nthread, tbuf);
+        else dcpar->compute_outputs(index, dcpar->nthread, tbuf, fbuf);
         sem_post(&done);
         while (sem_wait(&trig) != 0) {}
     }
@@ -265,35 +302,3 @@ void Workthr::run()
     sem_post(g);   // from here on nothing of this worker or its convolver is used
 }
 
-// Input transforms: this worker's inputs into the history ring.
-void Workthr::phase0()
-{
-    DCparam *d = dcpar;
-    const int32_t period = d->period;
-    for (int32_t i = index; i < d->ninp; i += d->nthread) {
-        memcpy(tbuf, d->inpdata[i], period * sizeof(float));
-        memset(tbuf + period, 0, period * sizeof(float));
-        fftwf_execute_dft_r2c(d->plan_r2c, tbuf, d->inpspec[i].spec[d->ipart]);
-    }
-}
-
-// Outputs: accumulate, transform back, overlap-add.
-void Workthr::phase1()
-{
-    DCparam *d = dcpar;
-    const int32_t period = d->period;
-    const int32_t npart = d->npart;
-    const int32_t nbin = period + 1;
-    for (int32_t j = index; j < d->nout; j += d->nthread) {
-        memset(fbuf, 0, nbin * sizeof(fftwf_complex));
-        for (int32_t i = 0; i < d->ninp; i++) {
-            d->accumulate((float *)fbuf, d->inpspec[i].spec, d->impspec[j * d->ninp + i].spec,
-                       d->ipart, npart, nbin);
-        }
-        fftwf_execute_dft_c2r(d->plan_c2r, fbuf, tbuf);
-        float *out = d->outdata[j];
-        float *save = d->outsave[j];
-        for (int32_t s = 0; s < period; s++) out[s] = save[s] + tbuf[s];
-        memcpy(save, tbuf + period, period * sizeof(float));
-    }
-}

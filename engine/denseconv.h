@@ -83,6 +83,14 @@ public:
     // and the ring position. Control thread.
     void reset();
 
+    // The two phases of a cycle, for the channels first, first + step, ...:
+    // transform inputs into the history ring, then accumulate, transform
+    // back and overlap-add outputs. 'tbuf' holds 2 * period samples, 'fbuf'
+    // period + 1 bins; each caller brings its own. A worker runs them with
+    // its index and the thread count. REALTIME-SAFE.
+    void transform_inputs(int32_t first, int32_t step, float *tbuf);
+    void compute_outputs(int32_t first, int32_t step, float *tbuf, fftwf_complex *fbuf);
+
     const int32_t ninp;
     const int32_t nout;
     const int32_t maxlen;
@@ -123,6 +131,12 @@ public:
     // block may share memory with an input block. REALTIME-SAFE.
     void process(const float *const *inp, float *const *out);
 
+    // The same cycle with all its work done on the calling thread, the
+    // workers left asleep; same results, bit for bit. It is what the
+    // benchmarks hold the threaded cycle against. Same thread and
+    // REALTIME-SAFE, like process(); never mixed with a running process().
+    void process_inline(const float *const *inp, float *const *out);
+
     // False when some worker could not get realtime scheduling and runs
     // with normal scheduling instead.
     bool realtime() const { return _realtime; }
@@ -154,9 +168,6 @@ public:
 
 private:
     friend class Denseconv;
-
-    void phase0();
-    void phase1();
 
     int32_t index;
     DCparam *dcpar;

@@ -18,6 +18,7 @@
 #include "outsize.h"
 #include "progress.h"
 #include "soundfile.h"
+#include "wisdom.h"
 
 static const char *VERSION = "0.5.2";
 static const int BLOCK = 1024;
@@ -101,9 +102,15 @@ int main(int argc, char *argv[])
     }
 
     Convconf *conf = new Convconf(inp.rate(), BLOCK);
+    // Plans found by earlier runs make the convolver's construction quick;
+    // a cache that can't be read or written changes nothing else.
+    Wisdom wisdom;
+    wisdom.load();
     // The reader prints its own messages, also when the convolver cannot
     // be built.
-    if (conf->read(confpath))
+    int rc = conf->read(confpath);
+    wisdom.save();
+    if (rc)
     {
         inp.close();
         delete conf;

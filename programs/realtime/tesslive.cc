@@ -18,6 +18,7 @@
 
 #include "convconf.h"
 #include "jackclient.h"
+#include "wisdom.h"
 
 #ifndef TESS_VERSION
 #define TESS_VERSION "0.5.2"
@@ -124,9 +125,14 @@ int main(int ac, char *av[])
 
     Jackclient *jclient = new Jackclient(name, server);
     Convconf *conf = new Convconf(jclient->rate(), jclient->period());
+    // Plans found by earlier runs make the convolver's construction quick.
+    Wisdom wisdom;
+    wisdom.load();
     // The reader prints its own messages, also when the convolver cannot
     // be built.
-    if (conf->read(av[first])) give_up(jclient, conf);
+    int rc = conf->read(av[first]);
+    wisdom.save();
+    if (rc) give_up(jclient, conf);
     if (!conf->convolver) {
         fprintf(stderr, "No convolver: '%s' has no /convolver/new command.\n", av[first]);
         give_up(jclient, conf);
