@@ -1,5 +1,4 @@
 #include "denseconv.h"
-#include "accumulate.h"
 
 #include <assert.h>
 #include <errno.h>
@@ -7,8 +6,80 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <new>
 #include <system_error>
+
+// ---------------------------------------------------------------- hand-off
+
+namespace {
+
+// How long a waiting thread polls before it sleeps. Waking a sleeping
+// thread costs tens of microseconds on a virtual machine, more than the
+// whole work of a small cycle; polling longer than this would only burn
+// time that other threads could use.
+const int64_t SPIN_NS = 40000;
+
+int64_t now_ns()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (int64_t)t.tv_sec * 1000000000 + t.tv_nsec;
+}
+
+inline void relax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// Takes one count of 's', polling it until 'deadline' (monotonic ns) before
+// sleeping on it. Returns true when it was taken while polling.
+// REALTIME-SAFE: no allocation, no lock, only the semaphore's own calls.
+bool take(sem_t *s, int64_t deadline)
+{
+    for (;;) {
+        for (int k = 0; k < 32; k++) {
+            int v = 0;
+            sem_getvalue(s, &v);
+            if ((v > 0) && (sem_trywait(s) == 0)) return true;
+            relax();
+        }
+        if (now_ns() >= deadline) break;
+    }
+    while (sem_wait(s) != 0) {}
+    return false;
+}
+
+void take_sleeping(sem_t *s)
+{
+    while (sem_wait(s) != 0) {}
+}
+
+}  // namespace
+
+// Bins from one output's accumulator to the next in a worker's buffer: the
+// next one starts on a 64-byte boundary, like the arrays the plans were
+// made for, since a plan may only be run on arrays aligned as those were.
+int32_t accstride(int32_t period)
+{
+    return (period + 1 + 7) & ~7;
+}
+
+namespace {
+
+// Processors this process may run on.
+int32_t processors()
+{
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) return CPU_COUNT(&set);
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return (n > 0) ? (int32_t)n : 1;
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------- Specset
 
@@ -51,7 +122,7 @@ void Specset::release()
 DCparam::DCparam(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t period_, int32_t nthread_)
     : ninp(ninp_), nout(nout_), maxlen(maxlen_), period(period_), nthread(nthread_),
       npart((maxlen_ + period_ - 1) / (period_ > 0 ? period_ : 1)), ipart(0), phase(0),
-      inpdata(nullptr), outdata(nullptr), outsave(nullptr), fftdata(nullptr),
+      maxspin(processors() - 1), nspin(0), inpdata(nullptr), outdata(nullptr), outsave(nullptr), fftdata(nullptr),
       plan_r2c(nullptr), plan_c2r(nullptr), inpspec(nullptr), impspec(nullptr),
       accumulate(select_accumulate())
 {
@@ -151,19 +222,41 @@ void DCparam::transform_inputs(int32_t first, int32_t step, float *tbuf)
     }
 }
 
-// Outputs: accumulate, transform back, overlap-add.
+// Outputs: accumulate, transform back, overlap-add. The outputs are taken
+// in groups, so that each input spectrum is read once per group; every
+// output still sums its products in the same order (inputs, then
+// partitions from the newest input spectrum back).
 void DCparam::compute_outputs(int32_t first, int32_t step, float *tbuf, fftwf_complex *fbuf)
 {
     const int32_t nbin = period + 1;
-    for (int32_t j = first; j < nout; j += step) {
-        memset(fbuf, 0, nbin * sizeof(fftwf_complex));
-        for (int32_t i = 0; i < ninp; i++)
-            accumulate((float *)fbuf, inpspec[i].spec, impspec[j * ninp + i].spec, ipart, npart, nbin);
-        fftwf_execute_dft_c2r(plan_c2r, fbuf, tbuf);
-        float *out = outdata[j];
-        float *save = outsave[j];
-        for (int32_t s = 0; s < period; s++) out[s] = save[s] + tbuf[s];
-        memcpy(save, tbuf + period, period * sizeof(float));
+    const int32_t stride = accstride(period);
+    for (int32_t j0 = first; j0 < nout; j0 += step * MAXGROUP) {
+        int32_t js[MAXGROUP];
+        float *acc[MAXGROUP];
+        const float *h[MAXGROUP];
+        int32_t ng = 0;
+        for (int32_t j = j0; (j < nout) && (ng < MAXGROUP); j += step) {
+            js[ng] = j;
+            acc[ng] = (float *)(fbuf + ng * stride);
+            ng++;
+        }
+        for (int32_t g = 0; g < ng; g++) memset(acc[g], 0, nbin * sizeof(fftwf_complex));
+        for (int32_t i = 0; i < ninp; i++) {
+            fftwf_complex *const *xs = inpspec[i].spec;
+            int32_t s = ipart;
+            for (int32_t p = 0; p < npart; p++) {
+                for (int32_t g = 0; g < ng; g++) h[g] = (const float *)impspec[js[g] * ninp + i].spec[p];
+                accumulate(acc, ng, (const float *)xs[s], h, nbin);
+                if (--s < 0) s = npart - 1;
+            }
+        }
+        for (int32_t g = 0; g < ng; g++) {
+            fftwf_execute_dft_c2r(plan_c2r, fbuf + g * stride, tbuf);
+            float *out = outdata[js[g]];
+            float *save = outsave[js[g]];
+            for (int32_t t = 0; t < period; t++) out[t] = save[t] + tbuf[t];
+            memcpy(save, tbuf + period, period * sizeof(float));
+        }
     }
 }
 
@@ -229,14 +322,12 @@ void Denseconv::process(const float *const *inp, float *const *out)
     outdata = out;
     phase = 0;
     for (int32_t i = 0; i < nthread; i++) sem_post(&workers[i]->trig);
-    for (int32_t i = 0; i < nthread; i++) {
-        while (sem_wait(&workers[i]->done) != 0) {}
-    }
+    int64_t deadline = now_ns() + SPIN_NS;
+    for (int32_t i = 0; i < nthread; i++) take(&workers[i]->done, deadline);
     phase = 1;
     for (int32_t i = 0; i < nthread; i++) sem_post(&workers[i]->trig);
-    for (int32_t i = 0; i < nthread; i++) {
-        while (sem_wait(&workers[i]->done) != 0) {}
-    }
+    deadline = now_ns() + SPIN_NS;
+    for (int32_t i = 0; i < nthread; i++) take(&workers[i]->done, deadline);
     if (++ipart == npart) ipart = 0;
 }
 
@@ -254,13 +345,13 @@ void Denseconv::process_inline(const float *const *inp, float *const *out)
 // ---------------------------------------------------------------- Workthr
 
 Workthr::Workthr(int32_t index_, DCparam *dcpar_, sem_t *gone_)
-    : index(index_), dcpar(dcpar_), stop(false), gone(gone_), tbuf(nullptr), fbuf(nullptr)
+    : index(index_), dcpar(dcpar_), gapshort(false), stop(false), gone(gone_), tbuf(nullptr), fbuf(nullptr)
 {
     sem_init(&trig, 0, 0);
     sem_init(&done, 0, 0);
     int32_t period = dcpar->period;
     tbuf = static_cast<float *>(fftwf_malloc(2 * period * sizeof(float)));
-    fbuf = static_cast<fftwf_complex *>(fftwf_malloc((period + 1) * sizeof(fftwf_complex)));
+    fbuf = static_cast<fftwf_complex *>(fftwf_malloc(MAXGROUP * accstride(period) * sizeof(fftwf_complex)));
     if (!tbuf || !fbuf) {
         fftwf_free(tbuf);
         fftwf_free(fbuf);
@@ -290,12 +381,33 @@ int Workthr::launch()
 
 void Workthr::run()
 {
-    while (sem_wait(&trig) != 0) {}
+    DCparam *d = dcpar;
+    take_sleeping(&trig);
     while (!stop) {
-        if (dcpar->phase == 0) dcpar->transform_inputs(index, dcpar->nthread, tbuf);
-        else dcpar->compute_outputs(index, dcpar->nthread, tbuf, fbuf);
+        const int32_t phase = d->phase;
+        if (phase == 0) d->transform_inputs(index, d->nthread, tbuf);
+        else d->compute_outputs(index, d->nthread, tbuf, fbuf);
         sem_post(&done);
-        while (sem_wait(&trig) != 0) {}
+        // The outputs follow the inputs at once; the next cycle follows
+        // soon only where the caller runs cycles back to back (offline).
+        // Under a realtime period the gap is long, and sleeping is right.
+        bool spin = (phase == 0) || gapshort;
+        if (spin && (d->nspin.fetch_add(1, std::memory_order_relaxed) >= d->maxspin)) {
+            d->nspin.fetch_sub(1, std::memory_order_relaxed);
+            spin = false;
+        }
+        if (spin) {
+            const int64_t t0 = now_ns();
+            bool polled = take(&trig, t0 + SPIN_NS);
+            d->nspin.fetch_sub(1, std::memory_order_relaxed);
+            if (phase == 1) gapshort = polled;
+        }
+        else if (phase == 1) {
+            const int64_t t0 = now_ns();
+            take_sleeping(&trig);
+            gapshort = now_ns() - t0 < SPIN_NS;
+        }
+        else take_sleeping(&trig);
     }
     sem_t *g = gone;
     delete this;

@@ -28,6 +28,9 @@
 #include <semaphore.h>
 #include <stdint.h>
 
+#include <atomic>
+
+#include "accumulate.h"
 #include "pxthread.h"
 
 enum
@@ -86,8 +89,8 @@ public:
     // The two phases of a cycle, for the channels first, first + step, ...:
     // transform inputs into the history ring, then accumulate, transform
     // back and overlap-add outputs. 'tbuf' holds 2 * period samples, 'fbuf'
-    // period + 1 bins; each caller brings its own. A worker runs them with
-    // its index and the thread count. REALTIME-SAFE.
+    // MAXGROUP * accstride(period) bins; each caller brings its own. A
+    // worker runs them with its index and the thread count. REALTIME-SAFE.
     void transform_inputs(int32_t first, int32_t step, float *tbuf);
     void compute_outputs(int32_t first, int32_t step, float *tbuf, fftwf_complex *fbuf);
 
@@ -105,6 +108,13 @@ protected:
     void release();
 
     int32_t phase;                 // 0: input transforms, 1: outputs
+    // Hand-off: a thread that expects its semaphore to be posted soon polls
+    // it for a bounded time before sleeping, since waking a sleeping thread
+    // costs more than the work of a small cycle. At most 'maxspin' workers
+    // poll at once, so that one processor is always left to the thread
+    // they wait for (the caller) and to everything else on the machine.
+    int32_t maxspin;
+    std::atomic<int32_t> nspin;
     const float *const *inpdata;   // borrowed for one cycle
     float *const *outdata;         // borrowed for one cycle
     float **outsave;               // overlap of each output, 'period' floats
@@ -114,11 +124,13 @@ protected:
     Specset *inpspec;              // per input: ring of npart spectra
     Specset *impspec;              // per pair at out * ninp + inp: npart spectra
     // The multiply-accumulate kernel for this processor (accumulate.h).
-    void (*accumulate)(float *acc, fftwf_complex *const *xs, fftwf_complex *const *hs,
-                       int32_t ipart, int32_t npart, int32_t nbin);
+    Accumulate accumulate;
 };
 
 class Workthr;
+
+// Bins between the accumulators of a worker's buffer.
+int32_t accstride(int32_t period);
 
 class Denseconv : public DCparam
 {
@@ -171,12 +183,13 @@ private:
 
     int32_t index;
     DCparam *dcpar;
+    bool gapshort;          // the last wait between two cycles was short
     sem_t trig;
     sem_t done;
     bool stop;
     sem_t *gone;
     float *tbuf;            // 2 * period samples
-    fftwf_complex *fbuf;    // period + 1 bins
+    fftwf_complex *fbuf;    // MAXGROUP * accstride(period) bins
 };
 
 #endif

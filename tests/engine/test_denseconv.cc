@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <math.h>
+#include <string.h>
 #include <stdint.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <system_error>
 #include <vector>
 
+#include "accumulate.h"
 #include "denseconv.h"
 
 namespace {
@@ -153,7 +155,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Shape{2, 2, 4096, 1024, 3000, 2}, // long IR, large period
                       Shape{3, 3, 300, 1024, 300, 2},   // maxlen below the period
                       Shape{2, 1, 16, 64, 16, 1},       // the smallest size
-                      Shape{1, 2, 200, 64, 250, 2}));   // IR longer than maxlen: cut
+                      Shape{1, 2, 200, 64, 250, 2},     // IR longer than maxlen: cut
+                      Shape{3, 11, 500, 64, 500, 2}));  // outputs in full and partial groups
 
 // A unit impulse at sample t delays by exactly t samples: inside a period,
 // by whole periods through the history ring, and across cycle borders
@@ -176,27 +179,95 @@ TEST(Delay, UnitImpulsesDelayExactly)
     }
 }
 
-// The output must not depend on how the work is shared out, nor on whether
-// the blocks are processed in place.
+// Runs whole signals with process_inline(), the cycle without the workers.
+std::vector<Signal> run_inline(Denseconv &dc, const std::vector<Signal> &in, size_t n)
+{
+    const int P = dc.period;
+    const int m = std::max(dc.ninp, dc.nout);
+    std::vector<Signal> b(m, Signal(P));
+    std::vector<float *> ptr(m);
+    for (int c = 0; c < m; c++) ptr[c] = b[c].data();
+    std::vector<Signal> out(dc.nout, Signal(n));
+    for (size_t pos = 0; pos < n; pos += P) {
+        for (int i = 0; i < dc.ninp; i++)
+            for (int s = 0; s < P; s++) b[i][s] = (pos + s < in[i].size()) ? in[i][pos + s] : 0.0f;
+        dc.process_inline(ptr.data(), ptr.data());
+        for (int j = 0; j < dc.nout; j++)
+            for (int s = 0; s < P && pos + s < n; s++) out[j][pos + s] = b[j][s];
+    }
+    return out;
+}
+
+// The output must not depend on how the work is shared out: not on the
+// thread count, nor on how the outputs fall into the groups that are
+// accumulated together, nor on whether the blocks are processed in place
+// or the whole cycle runs on the calling thread.
 TEST(Determinism, SameBitsForAnyThreadCountAndInPlace)
 {
-    std::mt19937 rng(11);
-    Matrix m = random_matrix(5, 4, 600, rng);
-    std::vector<Signal> in;
-    for (int i = 0; i < 5; i++) in.push_back(noise(256 * 8, rng));
-    std::vector<std::vector<Signal>> results;
-    for (int nt : {1, 3, 16}) {
-        Denseconv dc(5, 4, 600, 256, nt);
+    const int P = 256, N = 256 * 8;
+    for (int nout : {1, 4, 9}) {
+        std::mt19937 rng(11 + nout);
+        Matrix m = random_matrix(5, nout, 600, rng);
+        std::vector<Signal> in;
+        for (int i = 0; i < 5; i++) in.push_back(noise(N, rng));
+        Denseconv ref(5, nout, 600, P, 1);
+        load(ref, m);
+        const std::vector<Signal> want = run_inline(ref, in, N);
+        std::vector<std::vector<Signal>> results;
+        for (int nt : {1, 2, 3, 16}) {
+            Denseconv dc(5, nout, 600, P, nt);
+            load(dc, m);
+            results.push_back(run(dc, in, N));
+        }
+        Denseconv dc(5, nout, 600, P, 2);
         load(dc, m);
-        results.push_back(run(dc, in, 256 * 8));
+        results.push_back(run(dc, in, N, true));
+        for (size_t r = 0; r < results.size(); r++)
+            for (int j = 0; j < nout; j++)
+                ASSERT_EQ(0, memcmp(want[j].data(), results[r][j].data(), N * sizeof(float)))
+                    << nout << " outputs, run " << r << " output " << j;
+        EXPECT_LT(relative_error(want, reference(in, m, 600, N)), 2e-6 * sqrt(5.0 * 600));
     }
-    Denseconv dc(5, 4, 600, 256, 2);
-    load(dc, m);
-    results.push_back(run(dc, in, 256 * 8, true));
-    for (size_t r = 1; r < results.size(); r++)
-        for (int j = 0; j < 4; j++)
-            ASSERT_EQ(0, memcmp(results[0][j].data(), results[r][j].data(), 256 * 8 * sizeof(float)))
-                << "run " << r << " output " << j;
+}
+
+// Both multiply-accumulate kernels give the same bits, for every group
+// size and for bin counts that leave every possible tail after the
+// vector part, and agree with the products done in double precision.
+TEST(Kernels, PlainAndVectorGiveTheSameBits)
+{
+    if (!__builtin_cpu_supports("avx2")) GTEST_SKIP() << "this processor has no AVX2";
+    std::mt19937 rng(17);
+    for (int nbin : {1, 2, 3, 4, 5, 7, 33, 65, 1025}) {
+        for (int ng = 1; ng <= MAXGROUP; ng++) {
+            Signal x = noise(2 * nbin, rng);
+            std::vector<Signal> h, a0, a1;
+            std::vector<const float *> hp;
+            std::vector<float *> p0, p1;
+            for (int g = 0; g < ng; g++) {
+                h.push_back(noise(2 * nbin, rng));
+                a0.push_back(noise(2 * nbin, rng));
+            }
+            a1 = a0;
+            for (int g = 0; g < ng; g++) {
+                hp.push_back(h[g].data());
+                p0.push_back(a0[g].data());
+                p1.push_back(a1[g].data());
+            }
+            const std::vector<Signal> start = a0;
+            accumulate_base(p0.data(), ng, x.data(), hp.data(), nbin);
+            accumulate_avx2(p1.data(), ng, x.data(), hp.data(), nbin);
+            for (int g = 0; g < ng; g++) {
+                ASSERT_EQ(0, memcmp(a0[g].data(), a1[g].data(), 2 * nbin * sizeof(float)))
+                    << nbin << " bins, group of " << ng << ", output " << g;
+                for (int k = 0; k < nbin; k++) {
+                    double xr = x[2 * k], xi = x[2 * k + 1];
+                    double hr = h[g][2 * k], hi = h[g][2 * k + 1];
+                    ASSERT_NEAR(a0[g][2 * k], xr * hr - xi * hi + start[g][2 * k], 1e-6);
+                    ASSERT_NEAR(a0[g][2 * k + 1], xr * hi + xi * hr + start[g][2 * k + 1], 1e-6);
+                }
+            }
+        }
+    }
 }
 
 // Output j for an impulse on input i alone: the stored IR of (i, j), as
