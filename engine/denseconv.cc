@@ -20,6 +20,9 @@ namespace {
 // whole work of a small cycle; polling longer than this would only burn
 // time that other threads could use.
 const int64_t SPIN_NS = 40000;
+// The caller waits for whole phases, which last longer; it has nothing else
+// to do meanwhile.
+const int64_t CALLER_SPIN_NS = 200000;
 
 int64_t now_ns()
 {
@@ -40,14 +43,13 @@ inline void relax()
 // REALTIME-SAFE: no allocation, no lock, only the semaphore's own calls.
 bool take(sem_t *s, int64_t deadline)
 {
-    for (;;) {
+    while (now_ns() < deadline) {
         for (int k = 0; k < 32; k++) {
             int v = 0;
             sem_getvalue(s, &v);
             if ((v > 0) && (sem_trywait(s) == 0)) return true;
             relax();
         }
-        if (now_ns() >= deadline) break;
     }
     while (sem_wait(s) != 0) {}
     return false;
@@ -321,14 +323,33 @@ void Denseconv::process(const float *const *inp, float *const *out)
     inpdata = inp;
     outdata = out;
     phase = 0;
-    for (int32_t i = 0; i < nthread; i++) sem_post(&workers[i]->trig);
-    int64_t deadline = now_ns() + SPIN_NS;
+    trigger();
+    // The caller polls while the workers can't be held up by it: there is a
+    // processor to spare, or they run with realtime priority and take the
+    // caller's processor whenever they need it.
+    const int64_t spin = (nthread <= maxspin || (_realtime && maxspin > 0)) ? CALLER_SPIN_NS : 0;
+    int64_t deadline = now_ns() + spin;
     for (int32_t i = 0; i < nthread; i++) take(&workers[i]->done, deadline);
     phase = 1;
-    for (int32_t i = 0; i < nthread; i++) sem_post(&workers[i]->trig);
-    deadline = now_ns() + SPIN_NS;
+    trigger();
+    deadline = now_ns() + spin;
     for (int32_t i = 0; i < nthread; i++) take(&workers[i]->done, deadline);
     if (++ipart == npart) ipart = 0;
+}
+
+// Starts every worker on the current phase. Waking a sleeping worker can
+// hand it this thread's processor at once, and this thread then waits for
+// that worker's whole phase before it wakes the next one; so the workers
+// that are polling are started first, while this thread still runs.
+void Denseconv::trigger()
+{
+    bool posted[MAXTHR];
+    for (int32_t i = 0; i < nthread; i++) {
+        posted[i] = workers[i]->polling.load(std::memory_order_relaxed);
+        if (posted[i]) sem_post(&workers[i]->trig);
+    }
+    for (int32_t i = 0; i < nthread; i++)
+        if (!posted[i]) sem_post(&workers[i]->trig);
 }
 
 void Denseconv::process_inline(const float *const *inp, float *const *out)
@@ -345,7 +366,7 @@ void Denseconv::process_inline(const float *const *inp, float *const *out)
 // ---------------------------------------------------------------- Workthr
 
 Workthr::Workthr(int32_t index_, DCparam *dcpar_, sem_t *gone_)
-    : index(index_), dcpar(dcpar_), gapshort(false), stop(false), gone(gone_), tbuf(nullptr), fbuf(nullptr)
+    : index(index_), dcpar(dcpar_), gapshort(false), polling(false), stop(false), gone(gone_), tbuf(nullptr), fbuf(nullptr)
 {
     sem_init(&trig, 0, 0);
     sem_init(&done, 0, 0);
@@ -398,7 +419,9 @@ void Workthr::run()
         }
         if (spin) {
             const int64_t t0 = now_ns();
+            polling.store(true, std::memory_order_relaxed);
             bool polled = take(&trig, t0 + SPIN_NS);
+            polling.store(false, std::memory_order_relaxed);
             d->nspin.fetch_sub(1, std::memory_order_relaxed);
             if (phase == 1) gapshort = polled;
         }

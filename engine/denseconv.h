@@ -154,6 +154,7 @@ public:
     bool realtime() const { return _realtime; }
 
 private:
+    void trigger();
     void stop_workers();
 
     Workthr *workers[MAXTHR];
@@ -184,6 +185,7 @@ private:
     int32_t index;
     DCparam *dcpar;
     bool gapshort;          // the last wait between two cycles was short
+    std::atomic<bool> polling;   // waiting by polling, not asleep (a hint)
     sem_t trig;
     sem_t done;
     bool stop;
