@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <string>
 #include <new>
 #include <random>
 #include <system_error>
@@ -230,14 +231,21 @@ TEST(Determinism, SameBitsForAnyThreadCountAndInPlace)
     }
 }
 
-// Both multiply-accumulate kernels give the same bits, for every group
-// size and for bin counts that leave every possible tail after the
-// vector part, and agree with the products done in double precision.
-TEST(Kernels, PlainAndVectorGiveTheSameBits)
+// Every multiply-accumulate kernel this processor runs gives the same bits
+// as the plain one, for every group size and for bin counts that leave
+// every possible tail after the vector part, and all agree with the
+// products done in double precision.
+class Kernels : public ::testing::TestWithParam<const char *>
+{};
+
+TEST_P(Kernels, GiveThePlainKernelsBits)
 {
-    if (!__builtin_cpu_supports("avx2")) GTEST_SKIP() << "this processor has no AVX2";
+    const std::string name = GetParam();
+    if (!(name == "avx2" ? __builtin_cpu_supports("avx2") : __builtin_cpu_supports("avx512f")))
+        GTEST_SKIP() << "this processor has no " << name;
+    Accumulate kernel = (name == "avx2") ? accumulate_avx2 : accumulate_avx512;
     std::mt19937 rng(17);
-    for (int nbin : {1, 2, 3, 4, 5, 7, 33, 65, 1025}) {
+    for (int nbin : {1, 2, 3, 4, 5, 7, 8, 9, 15, 17, 33, 65, 1025}) {
         for (int ng = 1; ng <= MAXGROUP; ng++) {
             Signal x = noise(2 * nbin, rng);
             std::vector<Signal> h, a0, a1;
@@ -255,7 +263,7 @@ TEST(Kernels, PlainAndVectorGiveTheSameBits)
             }
             const std::vector<Signal> start = a0;
             accumulate_base(p0.data(), ng, x.data(), hp.data(), nbin);
-            accumulate_avx2(p1.data(), ng, x.data(), hp.data(), nbin);
+            kernel(p1.data(), ng, x.data(), hp.data(), nbin);
             for (int g = 0; g < ng; g++) {
                 ASSERT_EQ(0, memcmp(a0[g].data(), a1[g].data(), 2 * nbin * sizeof(float)))
                     << nbin << " bins, group of " << ng << ", output " << g;
@@ -269,6 +277,8 @@ TEST(Kernels, PlainAndVectorGiveTheSameBits)
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Vector, Kernels, ::testing::Values("avx2", "avx512"));
 
 // Output j for an impulse on input i alone: the stored IR of (i, j), as
 // the convolver sees it.
