@@ -199,10 +199,20 @@ std::vector<Signal> run_inline(Denseconv &dc, const std::vector<Signal> &in, siz
     return out;
 }
 
+// A convolver held to the plain kernel, whatever the processor offers.
+struct PlainConvolver : Denseconv
+{
+    PlainConvolver(int ninp, int nout, int maxlen, int period, int nthread)
+        : Denseconv(ninp, nout, maxlen, period, nthread)
+    {
+        accumulate = accumulate_base;
+    }
+};
+
 // The output must not depend on how the work is shared out: not on the
 // thread count, nor on how the outputs fall into the groups that are
 // accumulated together, nor on whether the blocks are processed in place
-// or the whole cycle runs on the calling thread.
+// or the whole cycle runs on the calling thread, nor on the kernel.
 TEST(Determinism, SameBitsForAnyThreadCountAndInPlace)
 {
     const int P = 256, N = 256 * 8;
@@ -223,6 +233,9 @@ TEST(Determinism, SameBitsForAnyThreadCountAndInPlace)
         Denseconv dc(5, nout, 600, P, 2);
         load(dc, m);
         results.push_back(run(dc, in, N, true));
+        PlainConvolver plain(5, nout, 600, P, 2);   // the portable kernel, end to end
+        load(plain, m);
+        results.push_back(run(plain, in, N));
         for (size_t r = 0; r < results.size(); r++)
             for (int j = 0; j < nout; j++)
                 ASSERT_EQ(0, memcmp(want[j].data(), results[r][j].data(), N * sizeof(float)))
