@@ -7,7 +7,9 @@
 #   results.json   draw earlier results (--benchmark_format=json output)
 #                  instead of running the benchmarks
 # The picture goes to docs/img/rt-factor.png, or to $PLOT_OUT if set; the
-# data it was drawn from to <build>/bench/rt-factor.dat.
+# data it was drawn from to <build>/bench/rt-factor.dat (one line per
+# configuration: ninp nout maxlen period nthread rt48k). With PLOT_DATA_ONLY=1
+# the script stops after writing the data.
 #
 # Only benchmarks named BM_cycle/... count; ninp, nout, maxlen, period and
 # nthread are read from their names, so any set of configurations will do.
@@ -19,10 +21,6 @@ top=$(dirname "$here")
 build=${1:-build}
 json=$2
 out=${PLOT_OUT:-$top/docs/img/rt-factor.png}
-
-if ! command -v gnuplot >/dev/null 2>&1; then
-    "$top/scripts/install-deps.sh" gnuplot-nox
-fi
 
 if [ -z "$json" ]; then
     bench=$build/bench/bench_engine
@@ -53,7 +51,7 @@ keep && /"rt48k":/ {
     v = $0
     sub(/.*"rt48k": */, "", v); sub(/,.*/, "", v)
     n = split(name, part, "/")
-    key = ""
+    split("", val)
     for (k = 2; k <= n; k++) {
         split(part[k], kv, ":")
         if (kv[1] == "ninp" || kv[1] == "nout" || kv[1] == "maxlen" ||
@@ -96,6 +94,11 @@ group '$4 " " $3 " " $5' '"period " $4 ", maxlen " $3 ", " $5 " thread" ($5 > 1 
     -k4,4n -k3,3n -k5,5n -k1,1n -k2,2n
 group '$1 "x" $2 " " $3 " " $5' '$1 "x" $2 ", maxlen " $3 ", " $5 " thread" ($5 > 1 ? "s" : "")' P "$byperiod" \
     -k1,1n -k2,2n -k3,3n -k5,5n -k4,4n
+[ "${PLOT_DATA_ONLY:-0}" = 1 ] && exit 0
+if ! command -v gnuplot >/dev/null 2>&1; then
+    "$top/scripts/install-deps.sh" gnuplot-nox
+fi
+
 cpu=$(grep -m1 'model name' /proc/cpuinfo 2>/dev/null | sed 's/.*: *//; s/  */ /g')
 cores=$(nproc 2>/dev/null || echo '?')
 
