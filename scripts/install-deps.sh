@@ -5,12 +5,12 @@
 # Idempotent: when every package is already installed it returns at once.
 set -e
 
-# groff-base checks the manual pages, dpkg-dev (dpkg-shlibdeps) lets CPack
-# work out the Debian package's dependencies.
+# groff-base checks the manual pages; dpkg-dev (dpkg-shlibdeps) and file
+# let CPack work out the Debian package's dependencies.
 PACKAGES="g++ make cmake pkg-config \
 libsndfile1-dev libfftw3-dev libjack-jackd2-dev jackd2 \
 libgtest-dev libgmock-dev googletest libbenchmark-dev util-linux \
-groff-base dpkg-dev $*"
+groff-base dpkg-dev file $*"
 
 missing=""
 for p in $PACKAGES; do
