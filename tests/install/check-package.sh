@@ -76,14 +76,29 @@ if [ $status -ne 1 ] || [ -s "$work/out" ] || ! cmp -s "$work/usage" "$work/err"
     cat "$work/err" >&2
     fail=1
 fi
-for f in /usr/bin/tessmatrix /usr/share/man/man1/tessfile.1 /usr/share/man/man1/tessmatrix.1 \
-         /usr/share/doc/tess/configuration.md /usr/share/doc/tess/examples/crossover.conf; do
-    [ -f "$f" ] || { echo "FAIL: $f not installed" >&2; fail=1; }
+# The package carries everything; on the disk only the programs are sure
+# to be, since dpkg may be told to leave out manual pages and
+# documentation (container images often are).
+dpkg-deb -c "$deb" | awk '{ print $NF }' >"$work/contents"
+for f in ./usr/bin/tessfile ./usr/bin/tessmatrix ./usr/share/man/man1/tessfile.1 \
+         ./usr/share/man/man1/tessmatrix.1 ./usr/share/doc/tess/configuration.md \
+         ./usr/share/doc/tess/examples/crossover.conf; do
+    grep -qx -- "$f" "$work/contents" || { echo "FAIL: $f is not in the package" >&2; fail=1; }
 done
-(cd /usr/share/doc/tess/examples && /usr/bin/tessfile crossover.conf input.wav "$work/out.wav") 2>"$work/err"
+for f in /usr/bin/tessfile /usr/bin/tessmatrix; do
+    [ -x "$f" ] || { echo "FAIL: $f not installed" >&2; fail=1; }
+    if ldd "$f" | grep -q "not found"; then
+        echo "FAIL: $f misses libraries:" >&2
+        ldd "$f" >&2
+        fail=1
+    fi
+done
+examples=/usr/share/doc/tess/examples
+[ -f "$examples/crossover.conf" ] || examples=$build/examples/data
+(cd "$examples" && /usr/bin/tessfile crossover.conf input.wav "$work/out.wav") 2>"$work/err"
 status=$?
 if [ $status -ne 0 ]; then
-    echo "FAIL: /usr/bin/tessfile on the installed example: status $status" >&2
+    echo "FAIL: /usr/bin/tessfile on the example in $examples: status $status" >&2
     cat "$work/err" >&2
     fail=1
 fi
