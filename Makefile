@@ -3,8 +3,10 @@ BUILD     ?= build
 SANITIZE  ?=
 JOBS      ?= 2
 CMAKEARGS ?=
+PREFIX    ?= /usr/local
+DESTDIR   ?=
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test demo bench plot install package clean
 
 all: build
 
@@ -12,7 +14,7 @@ deps:
 	@./scripts/install-deps.sh
 
 configure: deps
-	@cmake -S . -B $(BUILD) -DTESS_SANITIZE=$(SANITIZE) $(CMAKEARGS) >/dev/null
+	@cmake -S . -B $(BUILD) -DTESS_SANITIZE=$(SANITIZE) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKEARGS) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -25,6 +27,19 @@ demo: build
 
 bench: build
 	@./bench/run.sh $(BUILD)
+
+# Runs the benchmarks and draws docs/img/rt-factor.png (needs gnuplot).
+plot: build
+	@./bench/plot.sh $(BUILD)
+
+# PREFIX (default /usr/local) is where the files go; DESTDIR stages them
+# below another root, e.g. make install DESTDIR=/tmp/stage PREFIX=/usr
+install: build
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD)
+
+# A Debian package (installs under /usr) in the build folder.
+package: build
+	@cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD)

@@ -1,11 +1,16 @@
 #!/bin/sh
-# Installs the Debian packages needed to build and test the project.
+# Installs the Debian packages needed to build and test the project, and
+# any further packages named as arguments (bench/plot.sh asks for
+# gnuplot-nox this way).
 # Idempotent: when every package is already installed it returns at once.
 set -e
 
+# groff-base checks the manual pages; dpkg-dev (dpkg-shlibdeps) and file
+# let CPack work out the Debian package's dependencies.
 PACKAGES="g++ make cmake pkg-config \
 libsndfile1-dev libfftw3-dev libjack-jackd2-dev jackd2 \
-libgtest-dev libgmock-dev googletest libbenchmark-dev util-linux"
+libgtest-dev libgmock-dev googletest libbenchmark-dev util-linux \
+groff-base dpkg-dev file $*"
 
 missing=""
 for p in $PACKAGES; do
