@@ -76,8 +76,10 @@ std::vector<std::vector<double>> reference(const std::vector<Signal> &in, const 
 }
 
 // Runs whole signals through a convolver, period by period, with separate
-// input and output blocks (or one shared set of blocks when 'inplace').
-std::vector<Signal> run(Denseconv &dc, const std::vector<Signal> &in, size_t n, bool inplace = false)
+// input and output blocks (or one shared set of blocks when 'inplace'),
+// with the workers or, when 'alone', with process_inline().
+std::vector<Signal> run(Denseconv &dc, const std::vector<Signal> &in, size_t n, bool inplace = false,
+                        bool alone = false)
 {
     const int P = dc.period;
     const int m = std::max(dc.ninp, dc.nout);
@@ -91,7 +93,8 @@ std::vector<Signal> run(Denseconv &dc, const std::vector<Signal> &in, size_t n, 
     for (size_t pos = 0; pos < n; pos += P) {
         for (int i = 0; i < dc.ninp; i++)
             for (int s = 0; s < P; s++) ib[i][s] = (pos + s < in[i].size()) ? in[i][pos + s] : 0.0f;
-        dc.process(ip.data(), op.data());
+        if (alone) dc.process_inline(ip.data(), op.data());
+        else dc.process(ip.data(), op.data());
         for (int j = 0; j < dc.nout; j++)
             for (int s = 0; s < P && pos + s < n; s++) out[j][pos + s] = op[j][s];
     }
@@ -180,25 +183,6 @@ TEST(Delay, UnitImpulsesDelayExactly)
     }
 }
 
-// Runs whole signals with process_inline(), the cycle without the workers.
-std::vector<Signal> run_inline(Denseconv &dc, const std::vector<Signal> &in, size_t n)
-{
-    const int P = dc.period;
-    const int m = std::max(dc.ninp, dc.nout);
-    std::vector<Signal> b(m, Signal(P));
-    std::vector<float *> ptr(m);
-    for (int c = 0; c < m; c++) ptr[c] = b[c].data();
-    std::vector<Signal> out(dc.nout, Signal(n));
-    for (size_t pos = 0; pos < n; pos += P) {
-        for (int i = 0; i < dc.ninp; i++)
-            for (int s = 0; s < P; s++) b[i][s] = (pos + s < in[i].size()) ? in[i][pos + s] : 0.0f;
-        dc.process_inline(ptr.data(), ptr.data());
-        for (int j = 0; j < dc.nout; j++)
-            for (int s = 0; s < P && pos + s < n; s++) out[j][pos + s] = b[j][s];
-    }
-    return out;
-}
-
 // A convolver held to the plain kernel, whatever the processor offers.
 struct PlainConvolver : Denseconv
 {
@@ -223,7 +207,7 @@ TEST(Determinism, SameBitsForAnyThreadCountAndInPlace)
         for (int i = 0; i < 5; i++) in.push_back(noise(N, rng));
         Denseconv ref(5, nout, 600, P, 1);
         load(ref, m);
-        const std::vector<Signal> want = run_inline(ref, in, N);
+        const std::vector<Signal> want = run(ref, in, N, true, true);
         std::vector<std::vector<Signal>> results;
         for (int nt : {1, 2, 3, 16}) {
             Denseconv dc(5, nout, 600, P, nt);
