@@ -24,7 +24,6 @@ void accumulate_base(float *const *acc, int32_t ngroup, const float *x, const fl
 Accumulate select_accumulate()
 {
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (__builtin_cpu_supports("avx512f")) return accumulate_avx512;
     if (__builtin_cpu_supports("avx2")) return accumulate_avx2;
 #endif
     return accumulate_base;
