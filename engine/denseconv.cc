@@ -62,6 +62,24 @@ void take_sleeping(sem_t *s)
 
 }  // namespace
 
+// How many of 'nthread' workers share a cycle's work. Handing work to a
+// worker and waiting for it costs several microseconds even when it polls,
+// and more when it must be woken; a cycle whose whole work takes about as
+// long gains nothing from a second worker and loses the hand-off. The
+// work is counted in bin products (one complex multiply-accumulate), an
+// FFT of 2 * period points as about 16 products per bin; one worker is
+// given per WORK_PER_WORKER products, at least one, at most all of them.
+// The bits of the result do not depend on it.
+int32_t active_workers(int32_t ninp, int32_t nout, int32_t maxlen, int32_t period, int32_t nthread)
+{
+    const int64_t WORK_PER_WORKER = 200000;
+    const int64_t nbin = period + 1;
+    const int64_t npart = (maxlen + period - 1) / period;
+    const int64_t work = (int64_t)ninp * nout * npart * nbin + (int64_t)(ninp + nout) * 16 * nbin;
+    const int64_t n = 1 + work / WORK_PER_WORKER;
+    return (n < nthread) ? (int32_t)n : nthread;
+}
+
 // Bins from one output's accumulator to the next in a worker's buffer: the
 // next one starts on a 64-byte boundary, like the arrays the plans were
 // made for, since a plan may only be run on arrays aligned as those were.
@@ -124,6 +142,7 @@ void Specset::release()
 DCparam::DCparam(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t period_, int32_t nthread_)
     : ninp(ninp_), nout(nout_), maxlen(maxlen_), period(period_), nthread(nthread_),
       npart((maxlen_ + period_ - 1) / (period_ > 0 ? period_ : 1)), ipart(0), phase(0),
+      nactive(active_workers(ninp_, nout_, maxlen_, period_, nthread_)),
       maxspin(processors() - 1), nspin(0), inpdata(nullptr), outdata(nullptr), outsave(nullptr), fftdata(nullptr),
       plan_r2c(nullptr), plan_c2r(nullptr), inpspec(nullptr), impspec(nullptr),
       accumulate(select_accumulate())
@@ -327,13 +346,13 @@ void Denseconv::process(const float *const *inp, float *const *out)
     // The caller polls while the workers can't be held up by it: there is a
     // processor to spare, or they run with realtime priority and take the
     // caller's processor whenever they need it.
-    const int64_t spin = (nthread <= maxspin || (_realtime && maxspin > 0)) ? CALLER_SPIN_NS : 0;
+    const int64_t spin = (nactive <= maxspin || (_realtime && maxspin > 0)) ? CALLER_SPIN_NS : 0;
     int64_t deadline = now_ns() + spin;
-    for (int32_t i = 0; i < nthread; i++) take(&workers[i]->done, deadline);
+    for (int32_t i = 0; i < nactive; i++) take(&workers[i]->done, deadline);
     phase = 1;
     trigger();
     deadline = now_ns() + spin;
-    for (int32_t i = 0; i < nthread; i++) take(&workers[i]->done, deadline);
+    for (int32_t i = 0; i < nactive; i++) take(&workers[i]->done, deadline);
     if (++ipart == npart) ipart = 0;
 }
 
@@ -344,11 +363,11 @@ void Denseconv::process(const float *const *inp, float *const *out)
 void Denseconv::trigger()
 {
     bool posted[MAXTHR];
-    for (int32_t i = 0; i < nthread; i++) {
+    for (int32_t i = 0; i < nactive; i++) {
         posted[i] = workers[i]->polling.load(std::memory_order_relaxed);
         if (posted[i]) sem_post(&workers[i]->trig);
     }
-    for (int32_t i = 0; i < nthread; i++)
+    for (int32_t i = 0; i < nactive; i++)
         if (!posted[i]) sem_post(&workers[i]->trig);
 }
 
@@ -406,8 +425,8 @@ void Workthr::run()
     take_sleeping(&trig);
     while (!stop) {
         const int32_t phase = d->phase;
-        if (phase == 0) d->transform_inputs(index, d->nthread, tbuf);
-        else d->compute_outputs(index, d->nthread, tbuf, fbuf);
+        if (phase == 0) d->transform_inputs(index, d->nactive, tbuf);
+        else d->compute_outputs(index, d->nactive, tbuf, fbuf);
         sem_post(&done);
         // The outputs follow the inputs at once; the next cycle follows
         // soon only where the caller runs cycles back to back (offline).

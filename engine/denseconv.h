@@ -14,6 +14,11 @@
 // - Workthr::run() is the worker loop, on the worker's own thread; its
 //   per-cycle path is REALTIME-SAFE in the same sense.
 //
+// Sharing: a cycle's work goes to as many of the workers as it warrants
+// (active_workers()); in a small cycle the others stay asleep, since
+// handing them work would cost more than the work. The results do not
+// depend on how the work is shared.
+//
 // Construction failures: a failed allocation of storage or of an FFT plan
 // throws std::bad_alloc; a worker thread that cannot be started at all
 // throws std::system_error. In both cases everything built so far has been
@@ -108,6 +113,7 @@ protected:
     void release();
 
     int32_t phase;                 // 0: input transforms, 1: outputs
+    int32_t nactive;               // workers given work each cycle, the first ones
     // Hand-off: a thread that expects its semaphore to be posted soon polls
     // it for a bounded time before sleeping, since waking a sleeping thread
     // costs more than the work of a small cycle. At most 'maxspin' workers
@@ -131,6 +137,8 @@ class Workthr;
 
 // Bins between the accumulators of a worker's buffer.
 int32_t accstride(int32_t period);
+// How many of 'nthread' workers a convolver of this size gives work to.
+int32_t active_workers(int32_t ninp, int32_t nout, int32_t maxlen, int32_t period, int32_t nthread);
 
 class Denseconv : public DCparam
 {

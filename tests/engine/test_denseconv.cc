@@ -192,6 +192,16 @@ struct PlainConvolver : Denseconv
     }
 };
 
+// A convolver that shares even a small cycle among all its workers.
+struct SpreadConvolver : Denseconv
+{
+    SpreadConvolver(int ninp, int nout, int maxlen, int period, int nthread)
+        : Denseconv(ninp, nout, maxlen, period, nthread)
+    {
+        nactive = nthread;
+    }
+};
+
 // The output must not depend on how the work is shared out: not on the
 // thread count, nor on how the outputs fall into the groups that are
 // accumulated together, nor on whether the blocks are processed in place
@@ -209,7 +219,7 @@ TEST(Determinism, SameBitsForAnyThreadCountAndInPlace)
         const std::vector<Signal> want = run(ref, in, N, true, true);
         std::vector<std::vector<Signal>> results;
         for (int nt : {1, 2, 3, 16}) {
-            Denseconv dc(5, nout, 600, P, nt);
+            SpreadConvolver dc(5, nout, 600, P, nt);
             load(dc, m);
             results.push_back(run(dc, in, N));
         }
@@ -225,6 +235,24 @@ TEST(Determinism, SameBitsForAnyThreadCountAndInPlace)
                     << nout << " outputs, run " << r << " output " << j;
         EXPECT_LT(relative_error(want, reference(in, m, 600, N)), 2e-6 * sqrt(5.0 * 600));
     }
+}
+
+// Small cycles are not shared out: the hand-off would cost more than the
+// work. Large ones use every worker. Never none, never more than asked.
+TEST(Sharing, WorkersGivenWorkGrowWithTheCycle)
+{
+    EXPECT_EQ(active_workers(2, 2, 4096, 1024, 2), 1);
+    EXPECT_EQ(active_workers(1, 1, 16, 64, 16), 1);
+    EXPECT_EQ(active_workers(8, 8, 4096, 1024, 2), 2);
+    EXPECT_EQ(active_workers(64, 64, 4096, 1024, 2), 2);
+    EXPECT_EQ(active_workers(64, 64, 4096, 64, 16), 16);
+    EXPECT_EQ(active_workers(64, 64, 4096, 4096, 1), 1);
+    for (int n = 1; n <= 64; n *= 2)
+        for (int nt : {1, 2, 5, 16}) {
+            int a = active_workers(n, n, 4096, 256, nt);
+            EXPECT_GE(a, 1);
+            EXPECT_LE(a, nt);
+        }
 }
 
 // The vector kernel gives the same bits as the plain one, for every group
