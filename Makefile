@@ -3,8 +3,9 @@ BUILD     ?= build
 SANITIZE  ?=
 JOBS      ?= 2
 CMAKEARGS ?=
+FUZZTIME  ?= 60
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test demo bench fuzz clean
 
 all: build
 
@@ -25,6 +26,13 @@ demo: build
 
 bench: build
 	@./bench/run.sh $(BUILD)
+
+# libFuzzer targets, built with clang in build-fuzz, FUZZTIME seconds each.
+fuzz: deps
+	@cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DTESS_FUZZ=ON -DTESS_SANITIZE=address \
+		-DTESS_TESTS=OFF -DTESS_BENCH=OFF $(CMAKEARGS) >/dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target fuzz_scan_word fuzz_config fuzz_soundfile
+	@./tests/fuzz/run.sh build-fuzz $(FUZZTIME)
 
 clean:
 	rm -rf $(BUILD)

@@ -5,7 +5,8 @@ set -e
 
 PACKAGES="g++ make cmake pkg-config \
 libsndfile1-dev libfftw3-dev libjack-jackd2-dev jackd2 \
-libgtest-dev libgmock-dev googletest libbenchmark-dev util-linux"
+libgtest-dev libgmock-dev googletest libbenchmark-dev util-linux \
+clang libclang-rt-14-dev"
 
 missing=""
 for p in $PACKAGES; do
