@@ -50,7 +50,7 @@ const Big bigs[] = {
 
 }  // namespace
 
-TEST(Limits, ConvolverFields)
+TEST(ConfigLimits, ConvolverFields)
 {
     TempDir dir;
     const char *const messages[] = {"Number of inputs", "Number of outputs", "Convolver size",
@@ -74,7 +74,7 @@ TEST(Limits, ConvolverFields)
     }
 }
 
-TEST(Limits, PortNumbersAndGains)
+TEST(ConfigLimits, PortNumbersAndGains)
 {
     TempDir dir;
     write_sound(dir.file("one.wav"), RATE, 2, std::vector<float>(2 * 64, 0.25f));
@@ -146,7 +146,7 @@ TEST(Limits, PortNumbersAndGains)
 
 // A name or gain command with a number just inside the count works; the
 // numbers above must not have reached any port.
-TEST(Limits, NoWrapIntoValidPorts)
+TEST(ConfigLimits, NoWrapIntoValidPorts)
 {
     TempDir dir;
     Convconf conf(RATE, PERIOD);
@@ -173,7 +173,7 @@ TEST(Limits, NoWrapIntoValidPorts)
 }
 
 // Paths that open but are not configuration files.
-TEST(Limits, ConfigurationPathsThatAreNoFiles)
+TEST(ConfigLimits, ConfigurationPathsThatAreNoFiles)
 {
     TempDir dir;
     mkdir(dir.file("sub").c_str(), 0755);
