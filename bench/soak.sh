@@ -5,8 +5,10 @@
 # size, each for a set time. soakmon counts the xruns the server announces
 # and samples the DSP load JACK reports. At the end, per period, the
 # largest matrix that ran without a single xrun, and the largest whose
-# average DSP load stayed below 80% (on a machine whose timing is noisy the
-# server alone may see xruns; its own count is printed first, as "none").
+# average DSP load stayed below 80% without a storm of xruns (on a machine
+# whose timing is noisy the server alone may see xruns; its own count is
+# printed first, as "none"). The scan of a period ends after two sizes in a
+# row at saturation.
 #
 #   bench/soak.sh [BUILD] [SECONDS]
 #   environment: PERIODS ("64 128"), SIZES ("1 2 4 8 16 24 32 48 64"),
@@ -74,7 +76,7 @@ for p in $periods; do
         sleep 0.1
     done
     # The server alone: xruns of the backend's own timing, for comparison.
-    set -- $("$tmp/soakmon" "$server" "$seconds")
+    set -- $(timeout $((seconds + 30)) "$tmp/soakmon" "$server" "$seconds")
     printf "%-7s %-8s %-8s %-7s %-9s %-9s\n" "$p" "none" "-" "$2" "$4" "$6"
     base_xruns=$2
     best=none
@@ -90,18 +92,32 @@ for p in $periods; do
             break
         fi
         sleep 1
-        set -- $("$tmp/soakmon" "$server" "$seconds")
+        set -- $(timeout $((seconds + 30)) "$tmp/soakmon" "$server" "$seconds")
         kill -INT "$live_pid"
+        # Under overload the program's realtime threads may leave it little
+        # time to end; it gets 20 s.
+        i=0
+        while kill -0 "$live_pid" 2>/dev/null && [ $i -lt 200 ]; do
+            sleep 0.1
+            i=$((i + 1))
+        done
+        kill -KILL "$live_pid" 2>/dev/null || true
         wait "$live_pid" || true
         live_pid=
         printf "%-7s %-8s %-8s %-7s %-9s %-9s\n" "$p" "${n}x$n" "$threads" "$2" "$4" "$6"
+        if [ -z "$6" ]; then
+            echo "soak: no figures for ${n}x$n" >&2
+            break
+        fi
         [ "$2" -eq 0 ] && best="${n}x$n"
-        # The load is JACK's percentage of the period in use.
-        if [ "${4%.*}" -lt 80 ]; then
+        # The load is JACK's percentage of the period in use; during a storm
+        # of xruns (more than 100 a second) it no longer means much.
+        if [ "${4%.*}" -lt 80 ] && [ "$2" -le $((100 * seconds)) ]; then
             under80="${n}x$n"
             fails=0
         else
-            # Two sizes in a row near saturation: larger ones will not fit.
+            # Two sizes in a row at saturation: larger ones will not fit,
+            # and their realtime threads would only starve the machine.
             fails=$((fails + 1))
             [ "$fails" -ge 2 ] && break
         fi
