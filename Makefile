@@ -5,8 +5,9 @@ JOBS      ?= 2
 CMAKEARGS ?=
 PREFIX    ?= /usr/local
 DESTDIR   ?=
+FUZZTIME  ?= 60
 
-.PHONY: all deps configure build test demo bench plot install package clean
+.PHONY: all deps configure build test demo bench plot install package fuzz clean
 
 all: build
 
@@ -40,6 +41,13 @@ install: build
 # A Debian package (installs under /usr) in the build folder.
 package: build
 	@cd $(BUILD) && cpack -G DEB
+
+# libFuzzer targets, built with clang in build-fuzz, FUZZTIME seconds each.
+fuzz: deps
+	@cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DTESS_FUZZ=ON -DTESS_SANITIZE=address \
+		-DTESS_TESTS=OFF -DTESS_BENCH=OFF $(CMAKEARGS) >/dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target fuzz_scan_word fuzz_config fuzz_soundfile
+	@./tests/fuzz/run.sh build-fuzz $(FUZZTIME)
 
 clean:
 	rm -rf $(BUILD)

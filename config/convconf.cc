@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <new>
 #include <system_error>
@@ -67,6 +68,31 @@ fail:
     return 0;
 }
 
+// ---------------------------------------------------------------- numbers
+
+namespace {
+
+// The numbers of the language are 32-bit unsigned, read as "%u" reads them,
+// negative ones included (-1 is 4294967295, shown as -1 in messages). But a
+// number beyond 32 bits must not wrap around into the valid range, as
+// 4294967297 would to 1: such numbers are read at 64 bits and pinned to the
+// nearest 32-bit value outside every range instead.
+uint32_t pin32(long long v)
+{
+    if (v > (long long) UINT32_MAX) return UINT32_MAX;
+    if (v < (long long) INT32_MIN) return (uint32_t) INT32_MIN;
+    return (uint32_t) v;
+}
+
+// A gain must be a finite number: an infinite or NaN gain would turn every
+// output it reaches into Inf or NaN for good.
+bool finite_gain(float g)
+{
+    return isfinite(g);
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------- Convconf
 
 Convconf::Convconf(int32_t rate_, int32_t period_)
@@ -112,7 +138,14 @@ void Convconf::convolver_free()
 
 int32_t Convconf::read(const char *path)
 {
+    // A directory opens like a file but reads as nothing at all: it would
+    // pass for an empty configuration. It is refused like a missing file.
     FILE *file = fopen(path, "r");
+    struct stat sb;
+    if (file && (fstat(fileno(file), &sb) || S_ISDIR(sb.st_mode))) {
+        fclose(file);
+        file = nullptr;
+    }
     if (!file) {
         fprintf(stderr, "Can't open '%s' for reading\n", path);
         return -1;
@@ -233,9 +266,12 @@ int Convconf::command()
 
 int Convconf::convolver_new(const char *args)
 {
-    // Straight into the fields: after a failure they hold what was read.
-    static_assert(sizeof(unsigned int) == sizeof(uint32_t), "%u converts 32-bit fields");
-    if (sscanf(args, "%u %u %u %u", &ninp, &nout, &maxlen, &nthread) != 4) return STAT_PARAM;
+    // Into the fields: after a failure they hold what was read.
+    long long v[4];
+    int got = sscanf(args, "%lld %lld %lld %lld", v, v + 1, v + 2, v + 3);
+    uint32_t *fields[4] = { &ninp, &nout, &maxlen, &nthread };
+    for (int i = 0; i < got; i++) *fields[i] = pin32(v[i]);
+    if (got != 4) return STAT_PARAM;
     if ((ninp < 1) || (ninp > MAXINP)) {
         fprintf(stderr, "Line %d: Number of inputs (%d) is out of range.\n", lineno, (int) ninp);
         return STAT_FAIL;
@@ -282,9 +318,10 @@ int Convconf::convolver_new(const char *args)
 
 int Convconf::port_name(const char *args, uint32_t count, char **names, char **conns)
 {
-    unsigned int k;
+    long long v;
     int n = strlen(args);   // where the text ends, should %n not be reached
-    if (sscanf(args, "%u %n", &k, &n) != 1) return STAT_PARAM;
+    if (sscanf(args, "%lld %n", &v, &n) != 1) return STAT_PARAM;
+    uint32_t k = pin32(v);
     if (k - 1 >= count) return STAT_NUMBER;
 
     char word[256];
@@ -333,12 +370,15 @@ int Convconf::output_name(const char *args)
 
 int Convconf::port_gain(const char *args, bool decibel, uint32_t count, float *gains)
 {
-    unsigned int k;
+    long long v;
     float x;
     int n;
-    if (sscanf(args, "%u %f %n", &k, &x, &n) != 2) return STAT_PARAM;
+    if (sscanf(args, "%lld %f %n", &v, &x, &n) != 2) return STAT_PARAM;
+    uint32_t k = pin32(v);
     if (k - 1 >= count) return STAT_NUMBER;
-    gains[k - 1] = decibel ? powf(10.0f, x / 20.0f) : x;
+    float g = decibel ? powf(10.0f, x / 20.0f) : x;
+    if (!finite_gain(g)) return STAT_PARAM;
+    gains[k - 1] = g;
     return STAT_OK;
 }
 
@@ -393,15 +433,18 @@ bool Convconf::read_segment(int64_t start, int64_t frames, float *buff, int ncha
 
 int Convconf::matrix_load(const char *args, bool transposed, bool single)
 {
-    unsigned int k = 0;
+    uint32_t k = 0;
     float g;
     int n = strlen(args);   // where the text ends, should %n not be reached
     if (single) {
-        if (sscanf(args, "%u %f %n", &k, &g, &n) != 2) return STAT_PARAM;
+        long long v;
+        if (sscanf(args, "%lld %f %n", &v, &g, &n) != 2) return STAT_PARAM;
+        k = pin32(v);
     }
     else {
         if (sscanf(args, "%f %n", &g, &n) != 1) return STAT_PARAM;
     }
+    if (!finite_gain(g)) return STAT_PARAM;
     char name[512];
     if (!scan_word(args + n, name, sizeof(name))) return STAT_PARAM;
     if (open_impfile(name)) return STAT_FAIL;
@@ -443,6 +486,18 @@ int Convconf::matrix_load(const char *args, bool transposed, bool single)
     if (seglen > convolver->maxlen) {
         fprintf(stderr, "Line %d: Warning: data in '%s' will be truncated.\n", lineno, name);
         len = convolver->maxlen;
+    }
+
+    // Finite factors can still multiply out to an infinite gain.
+    for (int64_t s = 0; s < nseg; s++) {
+        for (int c = 0; c < nchan; c++) {
+            int inp = transposed ? (int) (first + s) : c;
+            int out = transposed ? c : (int) (first + s);
+            if (!finite_gain((g * inp_gains[inp]) * out_gains[out])) {
+                impfile.close();
+                return STAT_PARAM;
+            }
+        }
     }
 
     float *buff = new (std::nothrow) float[len * nchan + 1];

@@ -42,6 +42,12 @@ int scan_word(const char *src, char *dst, int size);
 // - Without realtime scheduling for the workers, one warning per process.
 // - An impulse file that delivers fewer frames than it promises is loaded
 //   with zeros in place of the missing samples, with a warning.
+// - A configuration path that names a directory cannot be opened (-1).
+// - Numbers beyond 32 bits never wrap into the valid range: they are
+//   pinned to 4294967295 (shown as -1) or, far below zero, -2147483648.
+// - A gain that is not finite (given, from decibels, or as the product of
+//   a matrix command's gain with the input and output gains) is a bad
+//   parameter (STAT_PARAM).
 class Convconf
 {
 public:

@@ -10,7 +10,7 @@ set -e
 PACKAGES="g++ make cmake pkg-config \
 libsndfile1-dev libfftw3-dev libjack-jackd2-dev jackd2 \
 libgtest-dev libgmock-dev googletest libbenchmark-dev util-linux \
-groff-base dpkg-dev file $*"
+groff-base dpkg-dev file clang libclang-rt-14-dev $*"
 
 missing=""
 for p in $PACKAGES; do

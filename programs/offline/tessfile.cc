@@ -12,6 +12,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "convconf.h"
@@ -135,6 +136,12 @@ int main(int argc, char *argv[])
     // instead of the signal killing the program and leaving a partial
     // output behind.
     signal(SIGXFSZ, SIG_IGN);
+    // From the moment the output may exist, SIGINT must not kill the
+    // program with a partial file on disk: the handler goes in before the
+    // file is created, and an interrupt that arrives before the first block
+    // simply means that no block is written.
+    interrupted = 0;
+    signal(SIGINT, sigint_handler);
     // A failed creation can leave a stub behind (the header could not be
     // written): remove it, unless the path named something that was there
     // before.
@@ -148,6 +155,11 @@ int main(int argc, char *argv[])
         delete conf;
         return 1;
     }
+    // Only a regular file is removed when the output is incomplete: a
+    // device or a pipe named as the output (say /dev/null) is never ours
+    // to delete.
+    struct stat sb;
+    const bool removable = stat(outpath, &sb) == 0 && S_ISREG(sb.st_mode);
 
     const int m = ninp > nout ? ninp : nout;
     float *chandata = new (std::nothrow) float[(size_t) m * BLOCK];
@@ -158,7 +170,7 @@ int main(int argc, char *argv[])
         fprintf(stderr, "Out of memory.\n");
         inp.close();
         out.close();
-        unlink(outpath);
+        if (removable) unlink(outpath);
         delete[] chandata;
         delete[] interleaved;
         delete[] chanptr;
@@ -168,9 +180,6 @@ int main(int argc, char *argv[])
     for (int i = 0; i < m; i++) chanptr[i] = chandata + (size_t) i * BLOCK;
 
     Progress *progress = isatty(2) ? new Progress(total, inp.rate()) : nullptr;
-
-    signal(SIGINT, sigint_handler);
-    interrupted = 0;
 
     Denseconv *dconv = conf->convolver;
     bool failed = false;
@@ -210,18 +219,21 @@ int main(int argc, char *argv[])
 
     inp.close();
     out.close();
+    // Decided once: an interrupt from here on finds a complete file, which
+    // is kept, with status 0.
+    const bool incomplete = failed || interrupted;
     if (progress)
     {
-        if (failed || interrupted) progress->clear();
+        if (incomplete) progress->clear();
         else progress->finish(total);
         delete progress;
     }
     if (failed) fprintf(stderr, "Write error on output file '%s'\n", outpath);
-    if (failed || interrupted) unlink(outpath);
+    if (incomplete && removable) unlink(outpath);
 
     delete[] chandata;
     delete[] interleaved;
     delete[] chanptr;
     delete conf;
-    return (failed || interrupted) ? 1 : 0;
+    return incomplete ? 1 : 0;
 }

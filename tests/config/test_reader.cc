@@ -107,7 +107,7 @@ const ReaderCase reader_cases[] = {
     {NEW + "/output/dbgain 2 x\n", 3, "Line 2: Bad or missing parameters.\n"},
     {NEW + "/input/gain 1 0.5 extra words\n", 0, ""},
     {NEW + "/input/gain\t1 0.5\n", 0, ""},
-    {NEW + "/input/gain 1 1e999\n", 0, ""},
+    {NEW + "/input/gain 1 1e999\n", 3, "Line 2: Bad or missing parameters.\n"},
     // "/cd" and the matrix commands' parameters.
     {"/cd\n", 3, "Line 1: Bad or missing parameters.\n"},
     {"/cd \"dir\n", 3, "Line 1: Bad or missing parameters.\n"},

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <math.h>
 #include <random>
 #include <signal.h>
@@ -16,6 +18,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 #include <vector>
@@ -647,4 +650,199 @@ TEST_F(Tessfile, SummaryOnTerminal)
         EXPECT_EQ(r.err.find('\n'), std::string::npos) << r.err;
     }
     EXPECT_FALSE(fs::exists(path("out2.wav")));
+}
+
+// ---- Faults ----------------------------------------------------------------
+
+// Bytes written so far by a process, through any file descriptor (so also
+// to a device, whose size says nothing).
+static long long written_bytes(pid_t pid)
+{
+    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+    std::string key;
+    long long value;
+    while (io >> key >> value)
+        if (key == "wchar:") return value;
+    return -1;
+}
+
+// SIGINT at random moments of a run, from its start to past its end, many
+// times over. Whatever the moment: either the run ends with status 0 and a
+// complete output, equal to that of an uninterrupted run, or no output
+// exists; an output left behind is never partial. Status 1 goes with a
+// removed output; before the handler is in place (while the configuration
+// is read) SIGINT ends the program as it always does, before any output
+// exists.
+TEST_F(Tessfile, SigintAtRandomMoments)
+{
+    // Start-up (planning the transforms) takes about as long as the
+    // processing of this input, which is silence in a sparse file: some
+    // 3 million frames of 16 channels.
+    write_long_silence(path("in.wav"), 16, 48000, 3000000);
+    std::string conf = write_text("c.conf", "/convolver/new 16 1 4096 2\n");
+    std::string out = path("out.wav");
+
+    struct timespec t0, t1;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    Result full = tessfile({ conf, path("in.wav"), path("ref.wav") });
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    ASSERT_EQ(full.status, 0) << full.err;
+    const double span = (t1.tv_sec - t0.tv_sec) + 1e-9 * (t1.tv_nsec - t0.tv_nsec);
+    // Each run plans its transforms anew, so the rounding, not the result,
+    // may differ from one run to the next.
+    const Sound reference = read_sound(path("ref.wav"));
+    ASSERT_TRUE(reference.ok);
+    ASSERT_EQ(reference.info.frames, 3000000 + 4095);
+
+    std::mt19937 gen(20261209);
+    // Up to a fifth beyond the length of a whole run, so that some signals
+    // come after the end.
+    std::uniform_int_distribution<long> delay(0, (long) (span * 1.2e9));
+    int complete = 0, removed = 0, early = 0;
+    for (int i = 0; i < 24; i++)
+    {
+        long ns = delay(gen);
+        SCOPED_TRACE(::testing::Message() << "run " << i << ", SIGINT after " << ns / 1000 << " us");
+        Child child(TESSFILE, { conf, path("in.wav"), out });
+        struct timespec d = { ns / 1000000000, ns % 1000000000 };
+        nanosleep(&d, nullptr);
+        kill(child.pid(), SIGINT);
+        Result r = without_rt_warning(child.wait());
+        EXPECT_EQ(r.out, "");
+        if (r.status == 0)
+        {
+            complete++;
+            const Sound got = read_sound(out);
+            EXPECT_TRUE(got.ok);
+            EXPECT_EQ(got.info.frames, reference.info.frames);
+            EXPECT_EQ(got.info.channels, 1);
+            if (got.data.size() == reference.data.size())
+            {
+                float worst = 0;
+                for (size_t k = 0; k < got.data.size(); k++)
+                    worst = std::max(worst, fabsf(got.data[k] - reference.data[k]));
+                EXPECT_LT(worst, 1e-4f);
+            }
+            EXPECT_EQ(r.err, "");
+        }
+        else if (r.status == 1)
+        {
+            removed++;
+            EXPECT_FALSE(fs::exists(out));
+            EXPECT_EQ(r.err, "");
+        }
+        else
+        {
+            early++;
+            EXPECT_EQ(r.status, 128 + SIGINT);
+            EXPECT_FALSE(fs::exists(out));
+        }
+        fs::remove(out);
+    }
+    std::cout << "[          ] " << complete << " complete, " << removed << " removed, " << early
+              << " ended before start-up was complete\n";
+}
+
+// An output that is not a regular file (here a device) is never removed,
+// whatever ends the run. As root the devices are made in the test's own
+// folder, so that a failure cannot delete the system's.
+TEST_F(Tessfile, DeviceOutputIsNeverRemoved)
+{
+    std::string null_dev = "/dev/null", full_dev = "/dev/full";
+    if (geteuid() == 0)
+    {
+        null_dev = path("null");
+        full_dev = path("full");
+        ASSERT_EQ(mknod(null_dev.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0) << strerror(errno);
+        ASSERT_EQ(mknod(full_dev.c_str(), S_IFCHR | 0666, makedev(1, 7)), 0) << strerror(errno);
+    }
+    std::string conf = sum_config(1, 1, 64);
+
+    // A full device refuses even the header.
+    write_sound(path("in.wav"), 1, 48000, noise(50000, 23, 0.5f));
+    Result r = tessfile({ conf, path("in.wav"), full_dev });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Unable to create output file '" + full_dev + "'\n");
+    EXPECT_TRUE(fs::exists(full_dev));
+
+    // A complete run into the null device.
+    r = tessfile({ conf, path("in.wav"), null_dev });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(fs::exists(null_dev));
+
+    // Interrupted once blocks are being written.
+    write_long_silence(path("long.wav"), 1, 48000, 200000000);
+    Child child(TESSFILE, { conf, path("long.wav"), null_dev });
+    bool writing = false;
+    for (int n = 0; n < 4000 && !writing; n++)
+    {
+        writing = written_bytes(child.pid()) > 256 * 1024;
+        usleep(5000);
+    }
+    EXPECT_TRUE(writing);
+    kill(child.pid(), SIGINT);
+    r = without_rt_warning(child.wait());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(fs::exists(null_dev));
+    EXPECT_TRUE(fs::is_character_file(null_dev));
+}
+
+// Files that are not what their role needs: a directory, an empty file, a
+// cut header, text, binary data, and (with permissions that hold, also for
+// root) an unreadable file. Each gives one message and status 1, and no
+// output.
+TEST_F(Tessfile, BadInputConfigurationAndImpulseFiles)
+{
+    write_sound(path("in.wav"), 1, 48000, noise(3000, 24, 0.5f));
+    write_sound(path("ir.wav"), 1, 48000, noise(64, 25, 0.5f));
+    std::ifstream wf(path("in.wav"), std::ios::binary);
+    const std::string wav((std::istreambuf_iterator<char>(wf)), std::istreambuf_iterator<char>());
+    fs::create_directory(path("folder"));
+    write_text("empty", "");
+    write_text("header", wav.substr(0, 30));
+    write_text("text", "This is not a sound file.\nNor is it a configuration.\n");
+    std::string bin;
+    std::mt19937 gen(26);
+    for (int i = 0; i < 8192; i++) bin += (char) (gen() & 255);
+    write_text("binary", bin);
+    write_text("locked.wav", wav);
+    chmod(path("locked.wav").c_str(), 0);
+    write_text("locked.conf", "/convolver/new 1 1 64 1\n");
+    chmod(path("locked.conf").c_str(), 0);
+    const std::string good = write_text("good.conf", "/convolver/new 1 1 64 1\n/matrix/load 1 ir.wav\n");
+
+    struct Case { std::string conf, inp, err; };
+    std::vector<Case> cases;
+    for (const char *name : { "folder", "empty", "header", "text", "binary", "locked.wav" })
+        cases.push_back({ good, path(name), "Unable to read input file '" + path(name) + "'\n" });
+    for (const char *name : { "folder", "locked.conf" })
+        cases.push_back({ path(name), path("in.wav"), "Can't open '" + path(name) + "' for reading\n" });
+    cases.push_back({ path("empty"), path("in.wav"), "Number of inputs (0) in config file doesn't match input file (1)'\n" });
+    cases.push_back({ path("text"), path("in.wav"), "Line 1: Syntax error.\n" });
+    cases.push_back({ path("in.wav"), path("in.wav"), "Line 1: Syntax error.\n" });
+    for (const char *name : { "folder", "empty", "header", "text", "binary", "locked.wav" })
+    {
+        std::string conf = write_text(std::string("ir-") + name + ".conf",
+                                      "/convolver/new 1 1 64 1\n/matrix/load 1 " + std::string(name) + "\n");
+        cases.push_back({ conf, path("in.wav"), "Line 2: Unable to open '" + std::string(name) + "'.\n" });
+    }
+
+    // Root reads anything unless it gives up the capabilities that let it.
+    std::vector<std::string> wrap;
+    if (geteuid() == 0)
+        wrap = { "--inh-caps=-dac_override,-dac_read_search",
+                 "--bounding-set=-dac_override,-dac_read_search", "--", TESSFILE };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.conf + " " + c.inp);
+        std::vector<std::string> args = wrap;
+        args.insert(args.end(), { c.conf, c.inp, path("out.wav") });
+        Result r = without_rt_warning(run(wrap.empty() ? TESSFILE : "/usr/bin/setpriv", args));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(fs::exists(path("out.wav")));
+    }
 }

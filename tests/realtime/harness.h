@@ -93,6 +93,8 @@ public:
     const std::string &name() const { return _name; }
     const std::string &log() const { return _log; }
     jack_client_t *observer() const { return _observer; }
+    // The server's process id, or -1 once stopped.
+    pid_t pid() const { return _jackd ? _jackd->pid() : -1; }
 
     // Full names of all ports, in the server's order, optionally only
     // those of one client.

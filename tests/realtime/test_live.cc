@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <memory>
@@ -426,4 +428,90 @@ TEST(Lifecycle, MlockallRefused)
     EXPECT_EQ(live.proc->wait(5), 0);
     EXPECT_EQ(without_realtime_warning(read_file(live.tmp.file("err"))),
               "Warning: mlockall:: Cannot allocate memory\n");
+}
+
+namespace {
+
+// Entries of a /proc folder, or a field of a status file, of one process.
+int proc_entries(pid_t pid, const char *sub)
+{
+    std::string dir = "/proc/" + std::to_string(pid) + "/" + sub;
+    int n = 0;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d)) {
+            if (e->d_name[0] != '.') n++;
+        }
+        closedir(d);
+    }
+    return n;
+}
+
+long proc_status_kb(pid_t pid, const std::string &field)
+{
+    std::string s = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = s.find(field + ":");
+    return at == std::string::npos ? -1 : atol(s.c_str() + at + field.size() + 1);
+}
+
+// Files of JACK's in shared memory: per server and client.
+int jack_shm_files()
+{
+    int n = 0;
+    if (DIR *d = opendir("/dev/shm")) {
+        while (dirent *e = readdir(d)) {
+            if (strncmp(e->d_name, "jack", 4) == 0) n++;
+        }
+        closedir(d);
+    }
+    return n;
+}
+
+}  // namespace
+
+// 50 runs of tesslive in a row on one server, each ended by SIGINT: every
+// run is alike (status 0, no message, the same number of threads while it
+// runs) and none leaves anything on the server: no client, no port, no
+// thread, no shared-memory file, and the server's memory does not grow.
+TEST(Lifecycle, FiftyStartsAndStops)
+{
+    Jackserver server(128);
+    ASSERT_TRUE(server.ok()) << read_file(server.log());
+    Tempdir tmp;
+    std::vector<float> ir(2 * 2 * 512);
+    for (size_t k = 0; k < ir.size(); k++) ir[k] = (k % 97) * 0.001f;
+    write_wav(tmp.file("m.wav"), 48000, 2, ir);
+    std::string conf = tmp.write("c.conf", "/convolver/new 2 2 512 2\n"
+                                           "/input/name 1 a system:capture_1\n"
+                                           "/output/name 2 b system:playback_2\n"
+                                           "/matrix/load 1 m.wav\n");
+    const pid_t jackd = server.pid();
+    const size_t ports = server.ports().size();
+    int threads = -1, jackd_threads = -1, shm = -1, fds = -1;
+    long rss = -1;
+    for (int i = 0; i < 50; i++) {
+        SCOPED_TRACE(i);
+        Child live({tesslive_path(), "-s", server.name(), conf}, tmp.file("out"), tmp.file("err"));
+        ASSERT_TRUE(server.wait_port("tesslive:b", 1)) << read_file(tmp.file("err"));
+        usleep(100000);   // as settle(), with a margin still far above the need
+        int t = proc_entries(live.pid(), "task");
+        if (i == 0) threads = t;
+        EXPECT_EQ(t, threads);
+        live.signal(SIGINT);
+        ASSERT_EQ(live.wait(5), 0);
+        EXPECT_EQ(read_file(tmp.file("out")), "");
+        EXPECT_EQ(without_privilege_warnings(read_file(tmp.file("err"))), "");
+        EXPECT_FALSE(server.has_client("tesslive"));
+        EXPECT_EQ(server.ports().size(), ports);
+        // What the server holds after the first run is its steady state.
+        if (i == 0) {
+            jackd_threads = proc_entries(jackd, "task");
+            fds = proc_entries(jackd, "fd");
+            shm = jack_shm_files();
+            rss = proc_status_kb(jackd, "VmRSS");
+        }
+    }
+    EXPECT_EQ(proc_entries(jackd, "task"), jackd_threads);
+    EXPECT_EQ(proc_entries(jackd, "fd"), fds);
+    EXPECT_EQ(jack_shm_files(), shm);
+    EXPECT_LT(proc_status_kb(jackd, "VmRSS"), rss + 4096) << "the server grew from " << rss << " kB";
 }
