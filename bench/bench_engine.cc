@@ -90,12 +90,12 @@ public:
         for (int k = 0; k < ninp * nout * npart; k++) {
             auto *s = static_cast<float *>(fftwf_malloc(nbin * sizeof(fftwf_complex)));
             for (int b = 0; b < 2 * nbin; b++) s[b] = 1e-3f * (b & 7);
-            spec.push_back(s);
+            spectra.push_back(s);
         }
     }
     ~Floor()
     {
-        for (float *s : spec) fftwf_free(s);
+        for (float *s : spectra) fftwf_free(s);
     }
 
     // Median time of one read of everything, over rounds of 'reps' reads.
@@ -133,7 +133,7 @@ private:
         for (int j = t; j < nout; j += nthread)
             for (int i = 0; i < ninp; i++)
                 for (int p = 0; p < npart; p++) {
-                    const float *s = spec[(j * ninp + i) * npart + p];
+                    const float *s = spectra[(j * ninp + i) * npart + p];
                     r += fast ? read_avx2(s, 2 * nbin) : read_base(s, 2 * nbin);
                 }
         return r;
@@ -141,7 +141,7 @@ private:
 
     const int ninp, nout, npart, nbin, nthread;
     const bool fast;
-    std::vector<float *> spec;
+    std::vector<float *> spectra;
 };
 
 double median(std::vector<double> v)
