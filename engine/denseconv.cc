@@ -437,19 +437,17 @@ void Workthr::run()
             spin = false;
         }
         if (spin) {
-            const int64_t t0 = now_ns();
             polling.store(true, std::memory_order_relaxed);
-            bool polled = take(&trig, t0 + SPIN_NS);
+            bool polled = take(&trig, now_ns() + SPIN_NS);
             polling.store(false, std::memory_order_relaxed);
             d->nspin.fetch_sub(1, std::memory_order_relaxed);
             if (phase == 1) gapshort = polled;
         }
-        else if (phase == 1) {
+        else {
             const int64_t t0 = now_ns();
             take_sleeping(&trig);
-            gapshort = now_ns() - t0 < SPIN_NS;
+            if (phase == 1) gapshort = now_ns() - t0 < SPIN_NS;
         }
-        else take_sleeping(&trig);
     }
     sem_t *g = gone;
     delete this;
