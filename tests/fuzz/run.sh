@@ -27,7 +27,9 @@ for t in $targets; do
     else
         status=1
         echo "fuzz_$t FAILED, see $log:" >&2
-        grep -E "ERROR|SUMMARY|Test unit written" "$log" | head -20 >&2
+        # The whole report, stacks included: a CI log may be all there is.
+        sed -n '/^==[0-9]*==.*ERROR/,$p' "$log" | grep -v -E '^(Note:|\[src/)' | head -80 >&2
+        grep -E "Test unit written" "$log" | head -5 >&2
     fi
 done
 exit $status
