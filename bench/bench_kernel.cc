@@ -1,0 +1,174 @@
+// The output phase alone against a read of the very bytes it reads.
+//
+//   build/bench/bench_kernel [N [THREADS]]     (default: 64 2)
+//
+// An N x N convolver of 4096 taps at period 1024. With THREADS threads
+// that share the outputs as the workers do, it times, in interleaved
+// rounds (medians of 11):
+//   outputs_us  the output phase (multiply-accumulate, inverse FFTs,
+//               overlap-add) with no hand-off: the threads spin between
+//               rounds' repetitions instead of waiting on semaphores
+//   read_us     reading every impulse-response spectrum of the same
+//               convolver once, with the same threads and the same split
+// and prints their ratio. Where bench_engine's cycle / floor is well
+// above this ratio, the time goes to the hand-off and the input phase;
+// where they agree, to the kernel itself.
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "denseconv.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+typedef float v8sf __attribute__((vector_size(32)));
+
+__attribute__((target("avx2"))) float read_avx2(const float *p, int32_t nfloat)
+{
+    v8sf a = {}, b = {}, c = {}, d = {};
+    int32_t k = 0;
+    for (; k + 32 <= nfloat; k += 32) {
+        v8sf x0, x1, x2, x3;
+        __builtin_memcpy(&x0, p + k, 32);
+        __builtin_memcpy(&x1, p + k + 8, 32);
+        __builtin_memcpy(&x2, p + k + 16, 32);
+        __builtin_memcpy(&x3, p + k + 24, 32);
+        a += x0;
+        b += x1;
+        c += x2;
+        d += x3;
+    }
+    v8sf s = (a + b) + (c + d);
+    float r = 0.0f;
+    for (int q = 0; q < 8; q++) r += s[q];
+    for (; k < nfloat; k++) r += p[k];
+    return r;
+}
+
+// A convolver's storage and output phase, run by the bench's own threads.
+class Probe : public DCparam
+{
+public:
+    Probe(int n, int nthread) : DCparam(n, n, 4096, 1024, nthread), nthread(nthread)
+    {
+        for (int t = 0; t < nthread; t++) {
+            tbuf.push_back(static_cast<float *>(fftwf_malloc(2 * period * sizeof(float))));
+            fbuf.push_back(static_cast<fftwf_complex *>(
+                fftwf_malloc(MAXGROUP * accstride(period) * sizeof(fftwf_complex))));
+        }
+        std::mt19937 rng(1);
+        std::uniform_real_distribution<float> d(-1.0f, 1.0f);
+        std::vector<float> ir(maxlen);
+        for (int j = 0; j < nout; j++)
+            for (int i = 0; i < ninp; i++) {
+                for (auto &x : ir) x = d(rng);
+                set_impulse(i, j, ir.data(), maxlen, 1, 1.0f);
+            }
+        ibuf.assign(ninp, std::vector<float>(period));
+        obuf.assign(nout, std::vector<float>(period));
+        for (auto &c : ibuf)
+            for (auto &x : c) x = d(rng);
+        for (auto &c : ibuf) iptr.push_back(c.data());
+        for (auto &c : obuf) optr.push_back(c.data());
+        inpdata = iptr.data();
+        outdata = optr.data();
+        transform_inputs(0, 1, tbuf[0]);
+    }
+    ~Probe()
+    {
+        for (float *p : tbuf) fftwf_free(p);
+        for (fftwf_complex *p : fbuf) fftwf_free(p);
+    }
+
+    void outputs(int t) { compute_outputs(t, nthread, tbuf[t], fbuf[t]); }
+
+    void read(int t)
+    {
+        float r = 0.0f;
+        for (int j = t; j < nout; j += nthread)
+            for (int i = 0; i < ninp; i++)
+                for (int p = 0; p < npart; p++)
+                    r += read_avx2((const float *)impspec[j * ninp + i].spec[p], 2 * (period + 1));
+        sink = r;
+    }
+
+    // Mean time of 'reps' runs of f on every thread, the helpers spinning
+    // between runs.
+    double time_us(const std::function<void(int)> &f, int reps)
+    {
+        std::atomic<int> go{0}, done{0};
+        std::vector<std::thread> helpers;
+        for (int t = 1; t < nthread; t++)
+            helpers.emplace_back([&, t] {
+                for (int r = 1; r <= reps; r++) {
+                    while (go.load(std::memory_order_acquire) < r) {}
+                    f(t);
+                    done.fetch_add(1, std::memory_order_acq_rel);
+                }
+            });
+        auto t0 = Clock::now();
+        for (int r = 1; r <= reps; r++) {
+            go.store(r, std::memory_order_release);
+            f(0);
+            while (done.load(std::memory_order_acquire) < r * (nthread - 1)) {}
+        }
+        double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / reps;
+        for (auto &h : helpers) h.join();
+        return us;
+    }
+
+    volatile float sink = 0.0f;
+
+private:
+    const int nthread;
+    std::vector<float *> tbuf;
+    std::vector<fftwf_complex *> fbuf;
+    std::vector<std::vector<float>> ibuf, obuf;
+    std::vector<float *> iptr, optr;
+};
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    const int n = (argc > 1) ? atoi(argv[1]) : 64;
+    const int nthread = (argc > 2) ? atoi(argv[2]) : 2;
+    if (n < 1 || n > MAXINP || nthread < 1 || nthread > MAXTHR) {
+        fprintf(stderr, "usage: bench_kernel [N (1..64) [THREADS (1..16)]]\n");
+        return 1;
+    }
+    if (!__builtin_cpu_supports("avx2")) {
+        fprintf(stderr, "bench_kernel: this processor has no AVX2\n");
+        return 1;
+    }
+    Probe probe(n, nthread);
+    auto outputs = [&](int t) { probe.outputs(t); };
+    auto read = [&](int t) { probe.read(t); };
+    const int reps = std::max(2, 8192 / (n * n));
+    std::vector<double> o, r;
+    for (int round = 0; round < 11; round++) {
+        o.push_back(probe.time_us(outputs, reps));
+        r.push_back(probe.time_us(read, reps));
+    }
+    const double om = median(o), rm = median(r);
+    fprintf(stderr, "%dx%d 4096 P1024 T%d: outputs_us %.1f read_us %.1f ratio %.2f\n", n, n, nthread,
+            om, rm, om / rm);
+    return 0;
+}
