@@ -13,13 +13,21 @@
 //   inline_us  the same arithmetic done on the calling thread alone
 //              (process_inline(): no hand-off at all)
 //   floor_us   merely reading as many bytes of separately fftwf_malloc'ed
-//              spectra as the cycle reads, with T threads: the memory floor
+//              spectra as the cycle reads, with T threads, read after read:
+//              the floor where the spectra stay in the processor's caches
+//              from one cycle to the next, as they do in the cycle
+//   mem_us     the same read with the spectra flushed from every cache
+//              before each read: the memory floor, what reading the bytes
+//              from memory costs
 //   x_floor    cycle_us / floor_us (1.0 would be at the floor)
+//   x_mem      cycle_us / mem_us; the same as x_floor where the spectra
+//              are too large for the caches
 //   x_inline   cycle_us / inline_us (above 1 when hand-off costs more than
 //              the parallel work saves)
 
 #include <benchmark/benchmark.h>
 #include <fftw3.h>
+#include <immintrin.h>
 
 #include <algorithm>
 #include <atomic>
@@ -98,10 +106,12 @@ public:
         for (float *s : spectra) fftwf_free(s);
     }
 
-    // Median time of one read of everything, over rounds of 'reps' reads.
+    // Mean time of one read of everything, over a round of 'reps' reads.
     // The helper threads spin between reads of a round (so that no hand-off
-    // is counted) and are gone between rounds.
-    double round_us(int reps)
+    // is counted) and are gone between rounds. With 'cold', every spectrum
+    // is flushed from every cache before each read, and only the reads are
+    // timed.
+    double round_us(int reps, bool cold)
     {
         std::atomic<int> go{0}, done{0};
         std::vector<std::thread> helpers;
@@ -113,20 +123,30 @@ public:
                     done.fetch_add(1, std::memory_order_acq_rel);
                 }
             });
-        auto t0 = Clock::now();
+        double us = 0.0;
         for (int r = 1; r <= reps; r++) {
+            if (cold) flush();
+            auto t0 = Clock::now();
             go.store(r, std::memory_order_release);
             sink[0] += share(0);
             while (done.load(std::memory_order_acquire) < r * (nthread - 1)) {}
+            us += since_us(t0);
         }
-        double us = since_us(t0) / reps;
         for (auto &h : helpers) h.join();
-        return us;
+        return us / reps;
     }
 
     volatile float sink[MAXTHR] = {};   // keeps the reads from being optimised away
 
 private:
+    // Evicts every line of every spectrum from all caches of the machine.
+    void flush()
+    {
+        for (float *sp : spectra)
+            for (size_t b = 0; b < nbin * sizeof(fftwf_complex); b += 64) _mm_clflush((const char *)sp + b);
+        _mm_mfence();
+    }
+
     float share(int t)
     {
         float r = 0.0f;
@@ -186,12 +206,13 @@ static void BM_cycle(benchmark::State &state)
     state.counters["ir_GBps"] = benchmark::Counter(cycles * irbytes * 1e-9, benchmark::Counter::kIsRate);
 
     // Interleaved rounds of about 20 ms each: threaded cycles, inline
-    // cycles, floor reads.
+    // cycles, floor reads, and a quarter as many reads from memory (each
+    // needs a flush first).
     Floor floor(ninp, nout, dc.npart, period + 1, nthread);
     auto t0 = Clock::now();
     for (int k = 0; k < 3; k++) dc.process_inline(iptr.data(), optr.data());
     const int reps = std::max(3, (int)(20000.0 / (since_us(t0) / 3)));
-    std::vector<double> cyc, inl, flo;
+    std::vector<double> cyc, inl, flo, mem;
     for (int round = 0; round < 15; round++) {
         t0 = Clock::now();
         for (int k = 0; k < reps; k++) dc.process(iptr.data(), optr.data());
@@ -199,13 +220,16 @@ static void BM_cycle(benchmark::State &state)
         t0 = Clock::now();
         for (int k = 0; k < reps; k++) dc.process_inline(iptr.data(), optr.data());
         inl.push_back(since_us(t0) / reps);
-        flo.push_back(floor.round_us(reps));
+        flo.push_back(floor.round_us(reps, false));
+        mem.push_back(floor.round_us(std::max(1, reps / 4), true));
     }
-    const double c = median(cyc), i = median(inl), f = median(flo);
+    const double c = median(cyc), i = median(inl), f = median(flo), m = median(mem);
     state.counters["cycle_us"] = c;
     state.counters["inline_us"] = i;
     state.counters["floor_us"] = f;
+    state.counters["mem_us"] = m;
     state.counters["x_floor"] = c / f;
+    state.counters["x_mem"] = c / m;
     state.counters["x_inline"] = c / i;
 }
 
