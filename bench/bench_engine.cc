@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "denseconv.h"
+#include "read.h"
 
 namespace {
 
@@ -47,44 +48,6 @@ double since_us(Clock::time_point t0)
     return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
 }
 
-// Sums every float of 'n' bytes' worth of spectra; several independent
-// sums keep the loads, not the adds, the limit.
-typedef float v8sf __attribute__((vector_size(32)));
-
-__attribute__((target("avx2"))) float read_avx2(const float *p, int32_t nfloat)
-{
-    v8sf a = {}, b = {}, c = {}, d = {};
-    int32_t k = 0;
-    for (; k + 32 <= nfloat; k += 32) {
-        v8sf x0, x1, x2, x3;
-        __builtin_memcpy(&x0, p + k, 32);
-        __builtin_memcpy(&x1, p + k + 8, 32);
-        __builtin_memcpy(&x2, p + k + 16, 32);
-        __builtin_memcpy(&x3, p + k + 24, 32);
-        a += x0;
-        b += x1;
-        c += x2;
-        d += x3;
-    }
-    v8sf s = (a + b) + (c + d);
-    float r = 0.0f;
-    for (int q = 0; q < 8; q++) r += s[q];
-    for (; k < nfloat; k++) r += p[k];
-    return r;
-}
-
-float read_base(const float *p, int32_t nfloat)
-{
-    float a[8] = {};
-    int32_t k = 0;
-    for (; k + 8 <= nfloat; k += 8)
-        for (int q = 0; q < 8; q++) a[q] += p[k + q];
-    float r = 0.0f;
-    for (int q = 0; q < 8; q++) r += a[q];
-    for (; k < nfloat; k++) r += p[k];
-    return r;
-}
-
 // The memory floor of one cycle: the impulse-response spectra of every
 // pair, stored as the convolver stores them, read by 'nthread' threads
 // that share the outputs as the workers do.
@@ -92,8 +55,7 @@ class Floor
 {
 public:
     Floor(int ninp, int nout, int npart, int nbin, int nthread)
-        : ninp(ninp), nout(nout), npart(npart), nbin(nbin), nthread(nthread),
-          fast(__builtin_cpu_supports("avx2"))
+        : ninp(ninp), nout(nout), npart(npart), nbin(nbin), nthread(nthread)
     {
         for (int k = 0; k < ninp * nout * npart; k++) {
             auto *s = static_cast<float *>(fftwf_malloc(nbin * sizeof(fftwf_complex)));
@@ -154,13 +116,12 @@ private:
             for (int i = 0; i < ninp; i++)
                 for (int p = 0; p < npart; p++) {
                     const float *s = spectra[(j * ninp + i) * npart + p];
-                    r += fast ? read_avx2(s, 2 * nbin) : read_base(s, 2 * nbin);
+                    r += benchread::read_floats(s, 2 * nbin);
                 }
         return r;
     }
 
     const int ninp, nout, npart, nbin, nthread;
-    const bool fast;
     std::vector<float *> spectra;
 };
 

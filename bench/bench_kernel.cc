@@ -27,34 +27,11 @@
 #include <vector>
 
 #include "denseconv.h"
+#include "read.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-typedef float v8sf __attribute__((vector_size(32)));
-
-__attribute__((target("avx2"))) float read_avx2(const float *p, int32_t nfloat)
-{
-    v8sf a = {}, b = {}, c = {}, d = {};
-    int32_t k = 0;
-    for (; k + 32 <= nfloat; k += 32) {
-        v8sf x0, x1, x2, x3;
-        __builtin_memcpy(&x0, p + k, 32);
-        __builtin_memcpy(&x1, p + k + 8, 32);
-        __builtin_memcpy(&x2, p + k + 16, 32);
-        __builtin_memcpy(&x3, p + k + 24, 32);
-        a += x0;
-        b += x1;
-        c += x2;
-        d += x3;
-    }
-    v8sf s = (a + b) + (c + d);
-    float r = 0.0f;
-    for (int q = 0; q < 8; q++) r += s[q];
-    for (; k < nfloat; k++) r += p[k];
-    return r;
-}
 
 // A convolver's storage and output phase, run by the bench's own threads.
 class Probe : public DCparam
@@ -99,7 +76,7 @@ public:
         for (int j = t; j < nout; j += nthread)
             for (int i = 0; i < ninp; i++)
                 for (int p = 0; p < npart; p++)
-                    r += read_avx2((const float *)impspec[j * ninp + i].spec[p], 2 * (period + 1));
+                    r += benchread::read_floats((const float *)impspec[j * ninp + i].spec[p], 2 * (period + 1));
         sink = r;
     }
 
@@ -152,10 +129,6 @@ int main(int argc, char **argv)
     const int nthread = (argc > 2) ? atoi(argv[2]) : 2;
     if (n < 1 || n > MAXINP || nthread < 1 || nthread > MAXTHR) {
         fprintf(stderr, "usage: bench_kernel [N (1..64) [THREADS (1..16)]]\n");
-        return 1;
-    }
-    if (!__builtin_cpu_supports("avx2")) {
-        fprintf(stderr, "bench_kernel: this processor has no AVX2\n");
         return 1;
     }
     Probe probe(n, nthread);
