@@ -30,14 +30,13 @@
 #include <immintrin.h>
 
 #include <algorithm>
-#include <atomic>
+#include <functional>
 #include <chrono>
 #include <random>
-#include <thread>
 #include <vector>
 
+#include "benchutil.h"
 #include "denseconv.h"
-#include "read.h"
 
 namespace {
 
@@ -75,27 +74,8 @@ public:
     // timed.
     double round_us(int reps, bool cold)
     {
-        std::atomic<int> go{0}, done{0};
-        std::vector<std::thread> helpers;
-        for (int t = 1; t < nthread; t++)
-            helpers.emplace_back([&, t] {
-                for (int r = 1; r <= reps; r++) {
-                    while (go.load(std::memory_order_acquire) < r) {}
-                    sink[t] += share(t);
-                    done.fetch_add(1, std::memory_order_acq_rel);
-                }
-            });
-        double us = 0.0;
-        for (int r = 1; r <= reps; r++) {
-            if (cold) flush();
-            auto t0 = Clock::now();
-            go.store(r, std::memory_order_release);
-            sink[0] += share(0);
-            while (done.load(std::memory_order_acquire) < r * (nthread - 1)) {}
-            us += since_us(t0);
-        }
-        for (auto &h : helpers) h.join();
-        return us / reps;
+        return benchutil::spin_time_us(nthread, reps, [this](int t) { sink[t] += share(t); },
+                                       cold ? std::function<void()>([this] { flush(); }) : nullptr);
     }
 
     volatile float sink[MAXTHR] = {};   // keeps the reads from being optimised away
@@ -116,7 +96,7 @@ private:
             for (int i = 0; i < ninp; i++)
                 for (int p = 0; p < npart; p++) {
                     const float *s = spectra[(j * ninp + i) * npart + p];
-                    r += benchread::read_floats(s, 2 * nbin);
+                    r += benchutil::read_floats(s, 2 * nbin);
                 }
         return r;
     }
@@ -140,13 +120,8 @@ static void BM_cycle(benchmark::State &state)
     Denseconv dc(ninp, nout, maxlen, period, nthread);
 
     std::mt19937 rng(1);
+    benchutil::load_random_matrix(dc, rng);
     std::uniform_real_distribution<float> d(-1.0f, 1.0f);
-    std::vector<float> ir(maxlen);
-    for (int j = 0; j < nout; j++)
-        for (int i = 0; i < ninp; i++) {
-            for (auto &x : ir) x = d(rng);
-            dc.set_impulse(i, j, ir.data(), maxlen, 1, 1.0f);
-        }
     // Separate output blocks: fed back into the inputs, the signal would
     // grow without bound and end as infinities and NaNs.
     std::vector<std::vector<float>> ibuf(ninp, std::vector<float>(period));

@@ -17,21 +17,16 @@
 #include <fftw3.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <random>
-#include <thread>
 #include <vector>
 
+#include "benchutil.h"
 #include "denseconv.h"
-#include "read.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // A convolver's storage and output phase, run by the bench's own threads.
 class Probe : public DCparam
@@ -45,13 +40,8 @@ public:
                 fftwf_malloc(MAXGROUP * accstride(period) * sizeof(fftwf_complex))));
         }
         std::mt19937 rng(1);
+        benchutil::load_random_matrix(*this, rng);
         std::uniform_real_distribution<float> d(-1.0f, 1.0f);
-        std::vector<float> ir(maxlen);
-        for (int j = 0; j < nout; j++)
-            for (int i = 0; i < ninp; i++) {
-                for (auto &x : ir) x = d(rng);
-                set_impulse(i, j, ir.data(), maxlen, 1, 1.0f);
-            }
         ibuf.assign(ninp, std::vector<float>(period));
         obuf.assign(nout, std::vector<float>(period));
         for (auto &c : ibuf)
@@ -76,33 +66,13 @@ public:
         for (int j = t; j < nout; j += nthread)
             for (int i = 0; i < ninp; i++)
                 for (int p = 0; p < npart; p++)
-                    r += benchread::read_floats((const float *)impspec[j * ninp + i].spec[p], 2 * (period + 1));
+                    r += benchutil::read_floats((const float *)impspec[j * ninp + i].spec[p], 2 * (period + 1));
         sink = r;
     }
 
-    // Mean time of 'reps' runs of f on every thread, the helpers spinning
-    // between runs.
     double time_us(const std::function<void(int)> &f, int reps)
     {
-        std::atomic<int> go{0}, done{0};
-        std::vector<std::thread> helpers;
-        for (int t = 1; t < nthread; t++)
-            helpers.emplace_back([&, t] {
-                for (int r = 1; r <= reps; r++) {
-                    while (go.load(std::memory_order_acquire) < r) {}
-                    f(t);
-                    done.fetch_add(1, std::memory_order_acq_rel);
-                }
-            });
-        auto t0 = Clock::now();
-        for (int r = 1; r <= reps; r++) {
-            go.store(r, std::memory_order_release);
-            f(0);
-            while (done.load(std::memory_order_acquire) < r * (nthread - 1)) {}
-        }
-        double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / reps;
-        for (auto &h : helpers) h.join();
-        return us;
+        return benchutil::spin_time_us(nthread, reps, f);
     }
 
     volatile float sink = 0.0f;
