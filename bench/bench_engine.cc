@@ -8,7 +8,7 @@
 //   ir_GBps    impulse-response spectrum bytes streamed per second (every
 //              spectrum of every pair is read once per cycle)
 // and, from interleaved rounds measured right after, so that the machine's
-// mood is the same for all three (medians of the rounds):
+// mood is the same for all of them (medians of the rounds):
 //   cycle_us   one threaded cycle
 //   inline_us  the same arithmetic done on the calling thread alone
 //              (process_inline(): no hand-off at all)
@@ -30,8 +30,8 @@
 #include <immintrin.h>
 
 #include <algorithm>
-#include <functional>
 #include <chrono>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -105,11 +105,6 @@ private:
     std::vector<float *> spectra;
 };
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 }  // namespace
 
@@ -159,7 +154,8 @@ static void BM_cycle(benchmark::State &state)
         flo.push_back(floor.round_us(reps, false));
         mem.push_back(floor.round_us(std::max(1, reps / 4), true));
     }
-    const double c = median(cyc), i = median(inl), f = median(flo), m = median(mem);
+    const double c = benchutil::median(cyc), i = benchutil::median(inl), f = benchutil::median(flo),
+                 m = benchutil::median(mem);
     state.counters["cycle_us"] = c;
     state.counters["inline_us"] = i;
     state.counters["floor_us"] = f;

@@ -16,7 +16,6 @@
 
 #include <fftw3.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -32,7 +31,7 @@ namespace {
 class Probe : public DCparam
 {
 public:
-    Probe(int n, int nthread) : DCparam(n, n, 4096, 1024, nthread), nthread(nthread)
+    Probe(int n, int nthread) : DCparam(n, n, 4096, 1024, nthread)
     {
         for (int t = 0; t < nthread; t++) {
             tbuf.push_back(static_cast<float *>(fftwf_malloc(2 * period * sizeof(float))));
@@ -70,26 +69,14 @@ public:
         sink = r;
     }
 
-    double time_us(const std::function<void(int)> &f, int reps)
-    {
-        return benchutil::spin_time_us(nthread, reps, f);
-    }
-
     volatile float sink = 0.0f;
 
 private:
-    const int nthread;
     std::vector<float *> tbuf;
     std::vector<fftwf_complex *> fbuf;
     std::vector<std::vector<float>> ibuf, obuf;
     std::vector<float *> iptr, optr;
 };
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 }  // namespace
 
@@ -107,10 +94,10 @@ int main(int argc, char **argv)
     const int reps = std::max(2, 8192 / (n * n));
     std::vector<double> o, r;
     for (int round = 0; round < 11; round++) {
-        o.push_back(probe.time_us(outputs, reps));
-        r.push_back(probe.time_us(read, reps));
+        o.push_back(benchutil::spin_time_us(nthread, reps, outputs));
+        r.push_back(benchutil::spin_time_us(nthread, reps, read));
     }
-    const double om = median(o), rm = median(r);
+    const double om = benchutil::median(o), rm = benchutil::median(r);
     fprintf(stderr, "%dx%d 4096 P1024 T%d: outputs_us %.1f read_us %.1f ratio %.2f\n", n, n, nthread,
             om, rm, om / rm);
     return 0;

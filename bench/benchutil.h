@@ -8,6 +8,7 @@
 
 #include <stdint.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -95,6 +96,13 @@ inline double spin_time_us(int nthread, int reps, const std::function<void(int)>
     }
     for (auto &h : helpers) h.join();
     return us / reps;
+}
+
+// The median of some timings.
+inline double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
 }
 
 // Loads every pair of 'dc' with maxlen samples of noise in [-1, 1].
