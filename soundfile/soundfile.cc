@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "soundfile.h"
+#include "header.h"
 
 const char *Soundfile::type_names[] = { "other", "caf", "wav", "amb", "aiff", "flac" };
 const char *Soundfile::format_names[] = { "other", "16bit", "24bit", "32bit", "float", nullptr };
@@ -39,6 +40,7 @@ Soundfile::Soundfile() :
     _rate(0),
     _channels(0),
     _frames(0),
+    _announced(0),
     _dither(DITHER_NONE),
     _dstates(nullptr),
     _buff16(nullptr),
@@ -90,6 +92,13 @@ int Soundfile::open_read(const char *path)
     _rate = info.samplerate;
     _channels = info.channels;
     _frames = info.frames;
+    _announced = _frames;
+    const int container = info.format & SF_FORMAT_TYPEMASK;
+    if (container == SF_FORMAT_WAV || container == SF_FORMAT_WAVEX || container == SF_FORMAT_RF64 ||
+        container == SF_FORMAT_AIFF) {
+        int64_t h = header_frames(path);
+        if (h > _frames) _announced = h;
+    }
     return 0;
 }
 
@@ -154,6 +163,7 @@ int Soundfile::create(const char *path, int container, int type, int format, int
     _rate = rate;
     _channels = channels;
     _frames = 0;
+    _announced = 0;
     return 0;
 }
 
@@ -169,6 +179,7 @@ int Soundfile::close()
     _rate = 0;
     _channels = 0;
     _frames = 0;
+    _announced = 0;
     _dither = DITHER_NONE;
     delete[] _dstates;
     delete[] _buff16;

@@ -63,6 +63,10 @@ public:
     int rate() const { return _rate; }
     int channels() const { return _channels; }
     int64_t frames() const { return _frames; }
+    // Frames the header of a file open for reading announces. A WAV or
+    // AIFF file cut short reports fewer frames() than this (the library
+    // counts what is there); for every other file the two are equal.
+    int64_t announced() const { return _announced; }
     int dither() const { return _dither; }
 
     float *get_buffer();
@@ -87,6 +91,7 @@ private:
     int _rate;
     int _channels;
     int64_t _frames;
+    int64_t _announced;
     int _dither;
     Dither *_dstates;
     int16_t *_buff16;
