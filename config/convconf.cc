@@ -91,6 +91,50 @@ bool finite_gain(float g)
     return isfinite(g);
 }
 
+// A parameter is one word: a number is taken only when the whole word,
+// up to white space or the end of the line, is that number. "-6dB" or
+// "2abc" is no number at all, rather than the -6 or 2 it begins with.
+// Blanks before the word are skipped; 'p' is left after the word.
+bool whole_word(const char *start, const char *end)
+{
+    return (end != start) && (!*end || isspace((unsigned char) *end));
+}
+
+bool read_int(const char *&p, long long &v)
+{
+    const char *s = p;
+    while (isspace((unsigned char) *s)) s++;
+    char *end;
+    v = strtoll(s, &end, 10);
+    if (!whole_word(s, end)) return false;
+    p = end;
+    return true;
+}
+
+bool read_float(const char *&p, float &v)
+{
+    const char *s = p;
+    while (isspace((unsigned char) *s)) s++;
+    char *end;
+    v = strtof(s, &end);
+    if (!whole_word(s, end)) return false;
+    p = end;
+    return true;
+}
+
+// Offset of the first character after the white space at 'p'.
+int skip_space(const char *args, const char *p)
+{
+    while (isspace((unsigned char) *p)) p++;
+    return (int) (p - args);
+}
+
+// A file opened by the reading, identified by device and inode.
+bool same_id(const struct stat &a, dev_t dev, ino_t ino)
+{
+    return a.st_dev == dev && a.st_ino == ino;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- Convconf
@@ -151,6 +195,8 @@ int32_t Convconf::read(const char *path)
         return -1;
     }
 
+    add_source(path, path);
+
     // dirname() may modify its argument.
     char *copy = strdup(path);
     if (copy) {
@@ -166,6 +212,12 @@ int32_t Convconf::read(const char *path)
     while (status == STAT_OK) {
         int part = read_part(file);
         if (part == PART_NONE) break;
+        // Editors on some systems begin a UTF-8 file with a byte-order
+        // mark, which would hide the first command.
+        if ((lineno == 0) && (line_len >= 3) && !memcmp(line, "\xef\xbb\xbf", 3)) {
+            memmove(line, line + 3, line_len - 3 + 1);
+            line_len -= 3;
+        }
         if (lineno < INT32_MAX) lineno++;
         if (line[0] == '/') {
             // A command is never cut: one that does not fit is refused.
@@ -267,11 +319,13 @@ int Convconf::command()
 int Convconf::convolver_new(const char *args)
 {
     // Into the fields: after a failure they hold what was read.
-    long long v[4];
-    int got = sscanf(args, "%lld %lld %lld %lld", v, v + 1, v + 2, v + 3);
     uint32_t *fields[4] = { &ninp, &nout, &maxlen, &nthread };
-    for (int i = 0; i < got; i++) *fields[i] = pin32(v[i]);
-    if (got != 4) return STAT_PARAM;
+    const char *p = args;
+    for (int i = 0; i < 4; i++) {
+        long long v;
+        if (!read_int(p, v)) return STAT_PARAM;
+        *fields[i] = pin32(v);
+    }
     if ((ninp < 1) || (ninp > MAXINP)) {
         fprintf(stderr, "Line %d: Number of inputs (%d) is out of range.\n", lineno, (int) ninp);
         return STAT_FAIL;
@@ -319,8 +373,9 @@ int Convconf::convolver_new(const char *args)
 int Convconf::port_name(const char *args, uint32_t count, char **names, char **conns)
 {
     long long v;
-    int n = strlen(args);   // where the text ends, should %n not be reached
-    if (sscanf(args, "%lld %n", &v, &n) != 1) return STAT_PARAM;
+    const char *p = args;
+    if (!read_int(p, v)) return STAT_PARAM;
+    int n = skip_space(args, p);
     uint32_t k = pin32(v);
     if (k - 1 >= count) return STAT_NUMBER;
 
@@ -372,8 +427,8 @@ int Convconf::port_gain(const char *args, bool decibel, uint32_t count, float *g
 {
     long long v;
     float x;
-    int n;
-    if (sscanf(args, "%lld %f %n", &v, &x, &n) != 2) return STAT_PARAM;
+    const char *p = args;
+    if (!read_int(p, v) || !read_float(p, x)) return STAT_PARAM;
     uint32_t k = pin32(v);
     if (k - 1 >= count) return STAT_NUMBER;
     float g = decibel ? powf(10.0f, x / 20.0f) : x;
@@ -392,6 +447,32 @@ int Convconf::output_gain(const char *args, bool decibel)
     return port_gain(args, decibel, out_count(), out_gains);
 }
 
+// ---------------------------------------------------------------- files read
+
+void Convconf::add_source(const char *path, const char *name)
+{
+    struct stat sb;
+    if (stat(path, &sb)) return;
+    for (const Source &s : sources) {
+        if (same_id(sb, s.dev, s.ino)) return;
+    }
+    try {
+        sources.push_back(Source{ sb.st_dev, sb.st_ino, name });
+    }
+    catch (const std::bad_alloc &) {
+    }
+}
+
+const char *Convconf::reads_file(const char *path) const
+{
+    struct stat sb;
+    if (stat(path, &sb)) return nullptr;
+    for (const Source &s : sources) {
+        if (same_id(sb, s.dev, s.ino)) return s.name.c_str();
+    }
+    return nullptr;
+}
+
 // ---------------------------------------------------------------- matrix loading
 
 int Convconf::open_impfile(const char *name)
@@ -407,6 +488,7 @@ int Convconf::open_impfile(const char *name)
         fprintf(stderr, "Line %d: Unable to open '%s'.\n", lineno, name);
         return 1;
     }
+    add_source(path, name);
     if (impfile.rate() != rate) {
         fprintf(stderr, "Line %d: Warning: sample rate (%d) of '%s' does not match.\n",
                 lineno, impfile.rate(), name);
@@ -435,15 +517,14 @@ int Convconf::matrix_load(const char *args, bool transposed, bool single)
 {
     uint32_t k = 0;
     float g;
-    int n = strlen(args);   // where the text ends, should %n not be reached
+    const char *p = args;
     if (single) {
         long long v;
-        if (sscanf(args, "%lld %f %n", &v, &g, &n) != 2) return STAT_PARAM;
+        if (!read_int(p, v)) return STAT_PARAM;
         k = pin32(v);
     }
-    else {
-        if (sscanf(args, "%f %n", &g, &n) != 1) return STAT_PARAM;
-    }
+    if (!read_float(p, g)) return STAT_PARAM;
+    int n = skip_space(args, p);
     if (!finite_gain(g)) return STAT_PARAM;
     char name[512];
     if (!scan_word(args + n, name, sizeof(name))) return STAT_PARAM;
@@ -459,7 +540,9 @@ int Convconf::matrix_load(const char *args, bool transposed, bool single)
     }
 
     int64_t count = transposed ? inp_count() : out_count();   // the side of the segments
-    int64_t frames = impfile.frames();
+    // A file cut short keeps the layout its header announces: every
+    // segment at its own place, the missing samples zeros.
+    int64_t frames = impfile.announced();
     if (frames < 0) frames = 0;
     int64_t first, nseg;
     if (single) {
@@ -508,6 +591,17 @@ int Convconf::matrix_load(const char *args, bool transposed, bool single)
     bool complete = true;
     for (int64_t s = 0; s < nseg; s++) {
         if (len > 0 && !read_segment(s * seglen, len, buff, nchan)) complete = false;
+        // A sample that is not finite would turn every output that the
+        // pair reaches into Inf or NaN for good.
+        for (int64_t i = 0; i < len * nchan; i++) {
+            if (!isfinite(buff[i])) {
+                fprintf(stderr, "Line %d: '%s' holds a sample that is not a finite number.\n",
+                        lineno, name);
+                impfile.close();
+                delete[] buff;
+                return STAT_FAIL;
+            }
+        }
         for (int c = 0; c < nchan; c++) {
             int inp = transposed ? (int) (first + s) : c;
             int out = transposed ? c : (int) (first + s);

@@ -12,6 +12,10 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
 
 #include "denseconv.h"
 #include "soundfile.h"
@@ -43,6 +47,13 @@ int scan_word(const char *src, char *dst, int size);
 // - An impulse file that delivers fewer frames than it promises is loaded
 //   with zeros in place of the missing samples, with a warning.
 // - A configuration path that names a directory cannot be opened (-1).
+// - A UTF-8 byte-order mark at the start of the file is skipped.
+// - A number parameter is a whole word: "-6dB" or "2abc" is malformed
+//   (STAT_PARAM), not read as its numeric prefix.
+// - An impulse file with a sample that is not finite is refused.
+// - A WAV or AIFF matrix file cut short is laid out by the length its
+//   header announces, the missing samples zeros, with the warning of any
+//   other file that delivers fewer frames than it promises.
 // - Numbers beyond 32 bits never wrap into the valid range: they are
 //   pinned to 4294967295 (shown as -1) or, far below zero, -2147483648.
 // - A gain that is not finite (given, from decibels, or as the product of
@@ -82,6 +93,13 @@ public:
     int matrix_load(const char *args, bool transposed, bool single);
     int open_impfile(const char *name);
 
+    // The name (as written in the configuration) of a file that the
+    // reading opened, the configuration file itself or an impulse file,
+    // which is the very file that 'path' names, through whatever link;
+    // null when there is none. For programs that must not write over
+    // what they read.
+    const char *reads_file(const char *path) const;
+
     Denseconv *convolver;
     Soundfile impfile;
     int32_t rate;
@@ -114,6 +132,15 @@ private:
     int port_gain(const char *args, bool decibel, uint32_t count, float *gains);
     bool read_segment(int64_t start, int64_t frames, float *buff, int nchan);
 
+    void add_source(const char *path, const char *name);
+
+    struct Source
+    {
+        dev_t dev;
+        ino_t ino;
+        std::string name;
+    };
+    std::vector<Source> sources;   // the files the reading opened
     int line_len;            // bytes in 'line', NUL bytes included
     static bool rt_warned;   // the realtime warning is printed once per process
 };
