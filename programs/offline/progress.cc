@@ -1,5 +1,6 @@
 #include "progress.h"
 
+#include <float.h>
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
@@ -12,7 +13,7 @@ static const double INTERVAL = 0.25;
 static const double DELAY = 0.5;
 
 Progress::Progress(int64_t total, int rate) :
-    _total(total), _rate(rate), _width(0), _peak(0), _overs(0)
+    _total(total), _rate(rate), _width(0), _peak(0), _overs(0), _nonfinite(0)
 {
     _start = now();
     _last = _start + DELAY - INTERVAL;
@@ -29,14 +30,22 @@ void Progress::measure(const float *data, int64_t count)
 {
     float p = _peak;
     int64_t n = 0;
+    int64_t bad = 0;
     for (int64_t i = 0; i < count; i++)
     {
         float a = fabsf(data[i]);
-        if (a > p) p = a;
-        if (a > 1.0f) n++;
+        // False for NaN and for infinity alike.
+        bool finite = a <= FLT_MAX;
+        if (!finite) bad++;
+        else
+        {
+            if (a > p) p = a;
+            if (a > 1.0f) n++;
+        }
     }
     _peak = p;
     _overs += n;
+    _nonfinite += bad;
 }
 
 void Progress::draw(const char *text)
@@ -62,7 +71,7 @@ void Progress::update(int64_t done)
 }
 
 void Progress::summary(char *buf, int size, int64_t frames, int rate, double seconds,
-                       float peak, int64_t overs)
+                       float peak, int64_t overs, int64_t nonfinite)
 {
     double length = (double) frames / rate;
     char speed[32];
@@ -71,14 +80,16 @@ void Progress::summary(char *buf, int size, int64_t frames, int rate, double sec
     char level[32];
     if (peak > 0) snprintf(level, sizeof level, "%.1f dBFS", 20 * log10(peak));
     else snprintf(level, sizeof level, "-inf dBFS");
-    snprintf(buf, size, "%.3f s written, %s, peak %s, %lld samples over full scale",
-             length, speed, level, (long long) overs);
+    int n = snprintf(buf, size, "%.3f s written, %s, peak %s, %lld samples over full scale",
+                     length, speed, level, (long long) overs);
+    if (nonfinite && n >= 0 && n < size)
+        snprintf(buf + n, size - n, ", %lld samples not finite (NaN or infinite)", (long long) nonfinite);
 }
 
 void Progress::finish(int64_t done)
 {
     char text[200];
-    summary(text, sizeof text, done, _rate, now() - _start, _peak, _overs);
+    summary(text, sizeof text, done, _rate, now() - _start, _peak, _overs, _nonfinite);
     draw(text);
     fputc('\n', stderr);
     _width = 0;

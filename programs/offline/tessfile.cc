@@ -2,8 +2,14 @@
 // by a configuration file, in blocks of 1024 frames, and writes a float WAV
 // file with one channel per convolver output.
 //
-// Threads: single-threaded (the convolver's workers aside); the SIGINT
-// handler only sets a flag that the main loop polls once per block.
+// The output is written to a temporary file beside the named one and
+// renamed into place once complete (see outpath.h), so that the named path
+// never holds a partial file; a run whose output would be one of the files
+// it reads is refused before anything is written.
+//
+// Threads: single-threaded (the convolver's workers aside); the handler of
+// SIGINT, SIGTERM and SIGHUP only sets a flag that the main loop polls
+// once per block.
 
 #include <ctype.h>
 #include <new>
@@ -16,6 +22,7 @@
 #include <unistd.h>
 
 #include "convconf.h"
+#include "outpath.h"
 #include "outsize.h"
 #include "progress.h"
 #include "soundfile.h"
@@ -26,7 +33,7 @@ static const int BLOCK = 1024;
 
 static volatile uint8_t interrupted = 0;
 
-static void sigint_handler(int)
+static void interrupt_handler(int)
 {
     interrupted = 1;
 }
@@ -53,13 +60,15 @@ static void option_error(int c)
     exit(1);
 }
 
-// Creates the output: float WAV (WAVEX from three channels), or RF64 when
-// 'frames' frames would not fit in a RIFF file.
-static int open_output(Soundfile &out, const char *path, int rate, int nout, int64_t frames)
+// Creates the output at 'path' (named 'name' to the user): float WAV (WAVEX
+// from three channels), or RF64 when 'frames' frames would not fit in a
+// RIFF file.
+static int open_output(Soundfile &out, const char *path, const char *name, int rate, int nout,
+                       int64_t frames)
 {
     if (output_needs_rf64(frames, nout))
     {
-        fprintf(stderr, "Warning: output exceeds 4 GiB, writing '%s' as an RF64 file.\n", path);
+        fprintf(stderr, "Warning: output exceeds 4 GiB, writing '%s' as an RF64 file.\n", name);
         return out.open_write_rf64(path, Soundfile::FORM_FLOAT, rate, nout);
     }
     return out.open_write(path, Soundfile::TYPE_WAV, Soundfile::FORM_FLOAT, rate, nout);
@@ -128,6 +137,24 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    // Nothing the run reads may be written over: not the input, nor the
+    // configuration or an impulse file, under whatever name.
+    const char *source = same_file(inppath, outpath) ? inppath : conf->reads_file(outpath);
+    if (source)
+    {
+        fprintf(stderr, "Output file '%s' is the same file as %s '%s'\n", outpath,
+                source == inppath ? "input file" : "configuration or impulse file", source);
+        inp.close();
+        delete conf;
+        return 1;
+    }
+    // A WAV or AIFF file cut short reads as the frames it still holds.
+    if (inp.announced() > inp.frames())
+    {
+        fprintf(stderr, "Warning: input file '%s' is shorter than its header says, "
+                        "only its %lld frames are read.\n", inppath, (long long) inp.frames());
+    }
+
     int64_t remain = inp.frames();
     if (!truncate) remain += conf->maxlen - 1;
     const int64_t total = remain;
@@ -136,30 +163,31 @@ int main(int argc, char *argv[])
     // instead of the signal killing the program and leaving a partial
     // output behind.
     signal(SIGXFSZ, SIG_IGN);
-    // From the moment the output may exist, SIGINT must not kill the
-    // program with a partial file on disk: the handler goes in before the
-    // file is created, and an interrupt that arrives before the first block
-    // simply means that no block is written.
+    // From the moment the output may exist, an interrupt (SIGINT, or the
+    // SIGTERM and SIGHUP of kill, timeout, service managers and closed
+    // terminals) must not kill the program with a partial file on disk:
+    // the handler goes in before the file is created, and an interrupt
+    // that arrives before the first block simply means that no block is
+    // written.
     interrupted = 0;
-    signal(SIGINT, sigint_handler);
-    // A failed creation can leave a stub behind (the header could not be
-    // written): remove it, unless the path named something that was there
-    // before.
+    signal(SIGINT, interrupt_handler);
+    signal(SIGTERM, interrupt_handler);
+    signal(SIGHUP, interrupt_handler);
+    // A regular file is written under a temporary name and takes the
+    // output's name only when complete; a device or a pipe named as the
+    // output (say /dev/null) is written directly and is never ours to
+    // delete.
+    Outpath place;
     Soundfile out;
-    bool existed = access(outpath, F_OK) == 0;
-    if (open_output(out, outpath, inp.rate(), nout, total))
+    if (place.prepare(outpath) ||
+        open_output(out, place.target(), outpath, inp.rate(), nout, total))
     {
         fprintf(stderr, "Unable to create output file '%s'\n", outpath);
-        if (!existed) unlink(outpath);
+        place.abandon();
         inp.close();
         delete conf;
         return 1;
     }
-    // Only a regular file is removed when the output is incomplete: a
-    // device or a pipe named as the output (say /dev/null) is never ours
-    // to delete.
-    struct stat sb;
-    const bool removable = stat(outpath, &sb) == 0 && S_ISREG(sb.st_mode);
 
     const int m = ninp > nout ? ninp : nout;
     float *chandata = new (std::nothrow) float[(size_t) m * BLOCK];
@@ -170,7 +198,7 @@ int main(int argc, char *argv[])
         fprintf(stderr, "Out of memory.\n");
         inp.close();
         out.close();
-        if (removable) unlink(outpath);
+        place.abandon();
         delete[] chandata;
         delete[] interleaved;
         delete[] chanptr;
@@ -183,10 +211,12 @@ int main(int argc, char *argv[])
 
     Denseconv *dconv = conf->convolver;
     bool failed = false;
+    int64_t delivered = 0;   // input frames the file delivered
     while (remain && !interrupted)
     {
         int n = inp.read(interleaved, BLOCK);
         if (n < 0) n = 0;
+        delivered += n;
         for (int i = 0; i < ninp; i++)
         {
             float *d = chanptr[i];
@@ -217,11 +247,14 @@ int main(int argc, char *argv[])
         }
     }
 
+    const int64_t announced = inp.frames();
     inp.close();
     out.close();
     // Decided once: an interrupt from here on finds a complete file, which
-    // is kept, with status 0.
-    const bool incomplete = failed || interrupted;
+    // takes the output's name, with status 0.
+    bool incomplete = failed || interrupted;
+    if (!incomplete && place.commit()) failed = incomplete = true;
+    if (incomplete) place.abandon();
     if (progress)
     {
         if (incomplete) progress->clear();
@@ -229,7 +262,13 @@ int main(int argc, char *argv[])
         delete progress;
     }
     if (failed) fprintf(stderr, "Write error on output file '%s'\n", outpath);
-    if (incomplete && removable) unlink(outpath);
+    // A file that delivers fewer frames than it announced (a cut FLAC
+    // file, say) was read with zeros in place of the missing ones.
+    if (!incomplete && delivered < announced)
+    {
+        fprintf(stderr, "Warning: input file '%s' is shorter than its header says, "
+                        "the missing samples are zeros.\n", inppath);
+    }
 
     delete[] chandata;
     delete[] interleaved;

@@ -18,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "outpath.h"
 #include "soundfile.h"
 
 #ifndef TESS_VERSION
@@ -203,6 +204,16 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    // The matrix must never take the place of one of its own impulse files
+    // (the same name, another path to it, or a link).
+    for (const Impulse &imp : imps) {
+        if (imp.name != "-" && same_file(imp.name.c_str(), outpath)) {
+            fprintf(stderr, "Output file '%s' is the same file as impulse file '%s'\n", outpath,
+                    imp.name.c_str());
+            return 1;
+        }
+    }
+
     // Every file is read and checked before the output is created.
     const Impulse *first = nullptr;
     const Impulse *longest = nullptr;
@@ -253,18 +264,20 @@ int main(int argc, char *argv[])
         }
     }
 
+    // Written under a temporary name beside the output, which it replaces
+    // only once complete (outpath.h).
+    Outpath place;
     Soundfile out;
-    bool existed = access(outpath, F_OK) == 0;
-    if (out.open_write(outpath, Soundfile::TYPE_WAV, Soundfile::FORM_FLOAT, first->rate, nchan)) {
+    if (place.prepare(outpath) ||
+        out.open_write(place.target(), Soundfile::TYPE_WAV, Soundfile::FORM_FLOAT, first->rate, nchan)) {
         fprintf(stderr, "Unable to create output file '%s'\n", outpath);
-        if (!existed) unlink(outpath);
         return 1;
     }
     bool ok = out.write(matrix.data(), frames) == (int) frames;
     ok = (out.close() == 0) && ok;
+    ok = ok && place.commit() == 0;
     if (!ok) {
         fprintf(stderr, "Write error on output file '%s'\n", outpath);
-        unlink(outpath);
         return 1;
     }
     fprintf(stderr, "%s: %ld channels (%s) x %ld segments (%s) of %ld frames at %d Hz, for %s\n",

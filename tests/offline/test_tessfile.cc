@@ -457,7 +457,8 @@ TEST_F(Tessfile, ShortReadGivesSilenceAndFullLength)
                                   " 1\n/matrix/load 1.0 ir.wav\n");
     Result r = tessfile({ conf, path("in.flac"), path("out.wav") });
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "Warning: input file '" + path("in.flac") +
+                         "' is shorter than its header says, the missing samples are zeros.\n");
     Sound s = read_sound(path("out.wav"));
     ASSERT_TRUE(s.ok);
     EXPECT_EQ(s.info.frames, frames + maxlen - 1);
@@ -467,7 +468,8 @@ TEST_F(Tessfile, ShortReadGivesSilenceAndFullLength)
 }
 
 // A WAV file cut short on disk: its length is what the file really holds
-// (the library corrects the header's count), and the output follows it.
+// (the library corrects the header's count), and the output follows it,
+// with a warning.
 TEST_F(Tessfile, TruncatedWavInput)
 {
     std::vector<float> inp = noise(2 * 6000, 8, 0.5f);
@@ -480,6 +482,8 @@ TEST_F(Tessfile, TruncatedWavInput)
     std::string conf = sum_config(2, 1, 128);
     Result r = tessfile({ conf, path("in.wav"), path("out.wav") });
     EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Warning: input file '" + path("in.wav") + "' is shorter than its header says, "
+                     "only its 3499 frames are read.\n");
     Sound s = read_sound(path("out.wav"));
     ASSERT_TRUE(s.ok);
     ASSERT_EQ(s.info.frames, cut.info.frames + 127);
@@ -490,16 +494,35 @@ TEST_F(Tessfile, TruncatedWavInput)
 
 // ---- Interruption and write failures ---------------------------------------
 
-static bool wait_for_size(const std::string &file, uintmax_t size, double seconds)
+// The temporary files beside 'out' that a run writes before the output
+// takes its name.
+static std::vector<std::string> partials(const std::string &out)
+{
+    std::vector<std::string> found;
+    fs::path p(out);
+    const std::string prefix = p.filename().string() + ".tess-partial-";
+    for (const auto &e : fs::directory_iterator(p.parent_path()))
+    {
+        if (e.path().filename().string().rfind(prefix, 0) == 0) found.push_back(e.path().string());
+    }
+    return found;
+}
+
+// Waits until the run writing 'out' has 'size' bytes in its temporary
+// file; returns that file's path, or "" after 'seconds'.
+static std::string wait_for_partial(const std::string &out, uintmax_t size, double seconds)
 {
     struct timespec pause = { 0, 5000000 };
     for (int n = 0; n < seconds / 0.005; n++)
     {
-        std::error_code ec;
-        if (fs::file_size(file, ec) >= size && !ec) return true;
+        for (const std::string &f : partials(out))
+        {
+            std::error_code ec;
+            if (fs::file_size(f, ec) >= size && !ec) return f;
+        }
         nanosleep(&pause, nullptr);
     }
-    return false;
+    return "";
 }
 
 TEST_F(Tessfile, SigintRemovesOutput)
@@ -509,8 +532,10 @@ TEST_F(Tessfile, SigintRemovesOutput)
     std::string conf = sum_config(8, 1, 4096);
     std::string out = path("out.wav");
     Child child(TESSFILE, { conf, path("long.wav"), out });
-    // Once blocks are being written, the handler is in place.
-    ASSERT_TRUE(wait_for_size(out, 64 * 1024, 20.0));
+    // Once blocks are being written, the handler is in place; the output
+    // has no name of its own until it is complete.
+    ASSERT_NE(wait_for_partial(out, 64 * 1024, 20.0), "");
+    EXPECT_FALSE(fs::exists(out));
     struct timespec t0, t1;
     clock_gettime(CLOCK_MONOTONIC, &t0);
     kill(child.pid(), SIGINT);
@@ -520,6 +545,7 @@ TEST_F(Tessfile, SigintRemovesOutput)
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "");
     EXPECT_FALSE(fs::exists(out));
+    EXPECT_TRUE(partials(out).empty());
     EXPECT_LT(t1.tv_sec - t0.tv_sec, 5);
 }
 
@@ -589,9 +615,10 @@ TEST_F(Tessfile, Rf64ForOutputBeyondFourGiB)
         write_long_silence(path("long.wav"), 1, 48000, c.frames, true);
         std::string out = path("out.wav");
         Child child(TESSFILE, { "-T", conf, path("long.wav"), out });
-        ASSERT_TRUE(wait_for_size(out, 64 * 1024, 20.0));
+        std::string partial = wait_for_partial(out, 64 * 1024, 20.0);
+        ASSERT_NE(partial, "");
         char magic[5] = {};
-        std::ifstream(out, std::ios::binary).read(magic, 4);
+        std::ifstream(partial, std::ios::binary).read(magic, 4);
         kill(child.pid(), SIGINT);
         Result r = without_rt_warning(child.wait());
         EXPECT_STREQ(magic, c.magic);
@@ -635,7 +662,7 @@ TEST_F(Tessfile, SummaryOnTerminal)
     write_long_silence(path("long.wav"), 8, 48000, 60000000);
     std::string sum = sum_config(8, 1, 4096);
     Child child(TESSFILE, { sum, path("long.wav"), path("out2.wav") }, opts);
-    ASSERT_TRUE(wait_for_size(path("out2.wav"), 64 * 1024, 20.0));
+    ASSERT_NE(wait_for_partial(path("out2.wav"), 64 * 1024, 20.0), "");
     kill(child.pid(), SIGINT);
     r = without_rt_warning(child.wait());
     EXPECT_EQ(r.status, 1);
@@ -729,6 +756,7 @@ TEST_F(Tessfile, SigintAtRandomMoments)
         {
             removed++;
             EXPECT_FALSE(fs::exists(out));
+            EXPECT_TRUE(partials(out).empty());
             EXPECT_EQ(r.err, "");
         }
         else
