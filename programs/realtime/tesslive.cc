@@ -33,6 +33,9 @@ static_assert(std::atomic<bool>::is_always_lock_free, "the interrupt flag must b
 
 const char *const OPTIONS = "hN:s:";
 
+// The longest server name passed on to the JACK library.
+const int MAXSERVER = 255;
+
 void sigint_handler(int)
 {
     interrupted.store(true);
@@ -122,6 +125,16 @@ int main(int ac, char *av[])
     const char *server = nullptr;
     int first = procoptions(ac, av, &name, &server);
     if (first >= ac) usage();
+    // The library refuses longer client names only with a failure that
+    // reads like a missing server, and a server name far beyond its
+    // limit overruns its buffers: both are refused here, in plain words.
+    const int maxname = jack_client_name_size() - 2;
+    if ((int) strlen(name) > maxname) {
+        option_error("  Client name for '-N' is too long (at most %d characters).\n", maxname);
+    }
+    if (server && strlen(server) > MAXSERVER) {
+        option_error("  Server name for '-s' is too long (at most %d characters).\n", MAXSERVER);
+    }
 
     Jackclient *jclient = new Jackclient(name, server);
     Convconf *conf = new Convconf(jclient->rate(), jclient->period());
