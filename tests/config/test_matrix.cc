@@ -3,6 +3,7 @@
 // response loaded for that pair with its gain.
 
 #include <math.h>
+#include <string.h>
 
 #include <random>
 #include <string>
@@ -382,6 +383,73 @@ TEST_F(MatrixLoad, ShortFile)
             else EXPECT_LT(delivered, seglen) << "segment " << o << " lies past the cut";
         }
     }
+}
+
+// A WAV or AIFF matrix file cut short reads, through the library, as a
+// shorter file, which would shift every segment after the cut. It is laid
+// out by the length its header announces instead: each segment at its own
+// place, the missing samples zeros, with the warning of a cut FLAC file.
+TEST_F(MatrixLoad, CutFileKeepsSegmentsInPlace)
+{
+    const int seglen = 1000, nseg = 2, nchan = 2, kept = 1240;
+    struct Format { const char *name; int format; int bytes; };
+    const Format formats[] = { { "cut.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 4 },
+                               { "cut.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 2 },
+                               { "cutx.wav", SF_FORMAT_WAVEX | SF_FORMAT_PCM_24, 3 } };
+    for (const Format &f : formats) {
+        SCOPED_TRACE(f.name);
+        Signal data = random_signal(nchan * nseg * seglen);
+        std::string path = dir.file(f.name);
+        ASSERT_TRUE(write_sound(path, RATE, nchan, data, f.format));
+        Signal whole = read_sound(path);   // as stored
+        // The data chunk comes last: cut it after 'kept' frames.
+        size_t size = std::filesystem::file_size(path);
+        std::filesystem::resize_file(path, size - (size_t) (nseg * seglen - kept) * nchan * f.bytes);
+        ASSERT_EQ(read_sound(path).size(), (size_t) kept * nchan);
+
+        Convconf conf(RATE, PERIOD);
+        ASSERT_EQ(read_conf(conf, "/convolver/new 2 2 1000 1\n/matrix/load 1 " + std::string(f.name) + "\n"),
+                  0) << err;
+        EXPECT_EQ(err, "Line 2: Warning: '" + std::string(f.name) +
+                           "' is shorter than its header says, the missing samples are zeros.\n");
+        for (int i = 0; i < nchan; i++) {
+            std::vector<Signal> resp = response(conf.convolver, i, seglen + PERIOD);
+            for (int o = 0; o < nseg; o++) {
+                for (int t = 0; t < seglen + PERIOD; t++) {
+                    int frame = o * seglen + t;
+                    float want = (t < seglen && frame < kept) ? whole[frame * nchan + i] : 0.0f;
+                    ASSERT_NEAR(resp[o][t], want, 1e-5) << "pair (" << i << ", " << o << ") sample " << t;
+                }
+            }
+        }
+    }
+}
+
+// A sample that is not a finite number would make every output it reaches
+// Inf or NaN for good: such a file is refused, by name and line number,
+// wherever the sample lies, whichever command loads it.
+TEST_F(MatrixLoad, NonFiniteSampleRefused)
+{
+    struct Case { const char *cmd; int nchan; float bad; int at; };
+    const Case cases[] = { { "/matrix/load 1", 2, NAN, 0 },
+                           { "/matrix/load 1", 2, INFINITY, 2 * 300 + 1 },
+                           { "/matrix/load_transp 1", 2, -INFINITY, 2 * 599 },
+                           { "/matrix/load_output 2 1", 2, NAN, 2 * 150 + 1 } };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.cmd);
+        Signal data = random_signal(c.nchan * (strstr(c.cmd, "output") ? 300 : 600));
+        data[c.at] = c.bad;
+        ASSERT_TRUE(write_sound(dir.file("bad.wav"), RATE, c.nchan, data));
+        Convconf conf(RATE, PERIOD);
+        EXPECT_EQ(read_conf(conf, "/convolver/new 2 2 300 1\n" + std::string(c.cmd) + " bad.wav\n"), 1);
+        EXPECT_EQ(err, "Line 2: 'bad.wav' holds a sample that is not a finite number.\n");
+    }
+    // Beyond the convolver size nothing is loaded, so nothing is refused.
+    Signal data = random_signal(2 * 600);
+    data[2 * 500] = NAN;
+    ASSERT_TRUE(write_sound(dir.file("tail.wav"), RATE, 2, data));
+    Convconf conf(RATE, PERIOD);
+    EXPECT_EQ(read_conf(conf, "/convolver/new 2 1 300 1\n/matrix/load 1 tail.wav\n"), 0) << err;
 }
 
 } // namespace

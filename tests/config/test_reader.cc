@@ -120,6 +120,26 @@ const ReaderCase reader_cases[] = {
     {"/matrix/load_input 1 1.0\n", 3, "Line 1: Bad or missing parameters.\n"},
     {"/matrix/load 1.0 missing.wav\n", 1, "Line 1: Unable to open 'missing.wav'.\n"},
     {"/matrix/load_input 1 1.0 'no file.wav' more\n", 1, "Line 1: Unable to open 'no file.wav'.\n"},
+    // A parameter is a whole word: a number glued to other text is no
+    // number; text after the last parameter, past white space, is ignored.
+    {NEW + "/input/gain 1 -6dB\n", 3, "Line 2: Bad or missing parameters.\n"},
+    {NEW + "/output/dbgain 2 -6dB\n", 3, "Line 2: Bad or missing parameters.\n"},
+    {NEW + "/input/gain 1x 0.5\n", 3, "Line 2: Bad or missing parameters.\n"},
+    {NEW + "/input/name 1a left\n", 3, "Line 2: Bad or missing parameters.\n"},
+    {NEW + "/input/gain 1 0.5dB more\n", 3, "Line 2: Bad or missing parameters.\n"},
+    {NEW + "/input/gain 1 0.5 dB\n", 0, ""},
+    {NEW + "/output/gain 2 -0.5\t# inverted\n", 0, ""},
+    {"/convolver/new 2 2 1000 2abc\n", 3, "Line 1: Bad or missing parameters.\n"},
+    {"/convolver/new 2 2x 1000 2\n", 3, "Line 1: Bad or missing parameters.\n"},
+    {"/matrix/load 1,5 m.wav\n", 3, "Line 1: Bad or missing parameters.\n"},
+    {"/matrix/load_output 1. 1.0 m.wav\n", 3, "Line 1: Bad or missing parameters.\n"},
+    {"/matrix/load 0.5x m.wav\n", 3, "Line 1: Bad or missing parameters.\n"},
+    // A UTF-8 byte-order mark before the first line is not part of it;
+    // anywhere else such bytes make a line that is skipped, as before.
+    {"\xef\xbb\xbf/convolver/new 1 1 64 1\n/input/name 2 a\n", 8, "Line 2: Bad input or output number.\n"},
+    {"\xef\xbb\xbf# comment\nword\n", 2, "Line 2: Syntax error.\n"},
+    {"\xef\xbb\xbf\n", 0, ""},
+    {"\n\xef\xbb\xbf/bogus\n", 0, ""},
     // Reading stops at the first failing line.
     {"/bogus\nword\n", 6, "Line 1: Unknown command.\n"},
     // NUL bytes end a line as a string, but not as a line.

@@ -628,6 +628,118 @@ TEST_F(Tessfile, Rf64ForOutputBeyondFourGiB)
     }
 }
 
+// ---- What a run reads, and what its output path holds ---------------------
+
+static std::string file_bytes(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// Two runs of one job may plan their transforms differently, so they agree
+// to rounding.
+static bool same_output(const Sound &a, const Sound &b)
+{
+    if (!a.ok || !b.ok || a.data.size() != b.data.size()) return false;
+    for (size_t k = 0; k < a.data.size(); k++)
+        if (fabsf(a.data[k] - b.data[k]) > 1e-5f) return false;
+    return true;
+}
+
+// Nothing a run reads is ever written over, whatever path leads the output
+// to it: refused with one message and status 1, the file unchanged.
+TEST_F(Tessfile, NeverWritesOverWhatItReads)
+{
+    write_sound(path("in.wav"), 1, 48000, noise(5000, 31, 0.5f));
+    std::string conf = sum_config(1, 1, 64);
+    fs::create_hard_link(path("in.wav"), path("hard.wav"));
+    fs::create_symlink(path("in.wav"), path("soft.wav"));
+    fs::create_symlink(path("unit.wav"), path("ir-link.wav"));
+    const std::string input = file_bytes(path("in.wav"));
+    const std::string ir = file_bytes(path("unit.wav"));
+    const std::string text = file_bytes(conf);
+    const std::string from_input = "' is the same file as input file '" + path("in.wav") + "'\n";
+    const std::string from_conf = "' is the same file as configuration or impulse file '";
+    struct Case { std::string out; std::string message; };
+    const Case cases[] = {
+        { path("in.wav"), from_input },
+        { dir + "/./in.wav", from_input },
+        { dir + "/../" + fs::path(dir).filename().string() + "/in.wav", from_input },
+        { path("hard.wav"), from_input },
+        { path("soft.wav"), from_input },
+        { conf, from_conf + conf + "'\n" },
+        { path("unit.wav"), from_conf + "unit.wav'\n" },
+        { path("ir-link.wav"), from_conf + "unit.wav'\n" },
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.out);
+        Result r = tessfile({ conf, path("in.wav"), c.out });
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Output file '" + c.out + c.message);
+        EXPECT_EQ(file_bytes(path("in.wav")), input);
+        EXPECT_EQ(file_bytes(path("unit.wav")), ir);
+        EXPECT_EQ(file_bytes(conf), text);
+        EXPECT_TRUE(partials(c.out).empty());
+    }
+    EXPECT_TRUE(fs::is_symlink(path("soft.wav")));
+}
+
+// The output path holds either a complete run's output or what it held
+// before: never a mixture of two runs, never a partial file after SIGINT,
+// SIGTERM or SIGHUP (which end the run like SIGINT, status 1). A link
+// named as the output stays a link to the new file.
+TEST_F(Tessfile, OutputIsWholeOrAbsent)
+{
+    // Two runs of different inputs into one output, at the same time.
+    write_sound(path("a.wav"), 2, 48000, noise(2 * 300000, 32, 0.5f));
+    write_sound(path("b.wav"), 2, 48000, noise(2 * 200000, 33, 0.5f));
+    std::string conf = sum_config(2, 2, 1024);
+    tessfile({ conf, path("a.wav"), path("ref-a.wav") });
+    tessfile({ conf, path("b.wav"), path("ref-b.wav") });
+    const Sound ra = read_sound(path("ref-a.wav")), rb = read_sound(path("ref-b.wav"));
+    ASSERT_TRUE(ra.ok && rb.ok);
+    for (int round = 0; round < 3; round++)
+    {
+        SCOPED_TRACE(round);
+        Child a(TESSFILE, { conf, path("a.wav"), path("same.wav") });
+        Child b(TESSFILE, { conf, path("b.wav"), path("same.wav") });
+        EXPECT_EQ(a.wait().status, 0);
+        EXPECT_EQ(b.wait().status, 0);
+        Sound s = read_sound(path("same.wav"));
+        ASSERT_TRUE(s.ok);
+        EXPECT_TRUE(same_output(s, ra) || same_output(s, rb)) << s.info.frames << " frames";
+        EXPECT_TRUE(partials(path("same.wav")).empty());
+    }
+
+    // Interrupted by each signal, over an output that existed before: the
+    // earlier file stays as it was, and no temporary file is left.
+    write_long_silence(path("long.wav"), 8, 48000, 60000000);
+    std::string sum = sum_config(8, 1, 4096);
+    fs::copy_file(path("ref-b.wav"), path("old.wav"));
+    const std::string old = file_bytes(path("old.wav"));
+    for (int sig : { SIGINT, SIGTERM, SIGHUP })
+    {
+        SCOPED_TRACE(strsignal(sig));
+        Child child(TESSFILE, { sum, path("long.wav"), path("old.wav") });
+        ASSERT_NE(wait_for_partial(path("old.wav"), 64 * 1024, 20.0), "");
+        kill(child.pid(), sig);
+        Result r = without_rt_warning(child.wait());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(file_bytes(path("old.wav")), old);
+        EXPECT_TRUE(partials(path("old.wav")).empty());
+    }
+
+    // Through a link: the file it leads to is replaced, the link stays.
+    conf = sum_config(2, 2, 1024);
+    fs::create_symlink(path("old.wav"), path("link.wav"));
+    Result r = tessfile({ conf, path("a.wav"), path("link.wav") });
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_symlink(path("link.wav")));
+    EXPECT_TRUE(same_output(read_sound(path("old.wav")), ra));
+}
+
 // ---- Terminal display ------------------------------------------------------
 
 TEST_F(Tessfile, SummaryOnTerminal)
@@ -657,6 +769,17 @@ TEST_F(Tessfile, SummaryOnTerminal)
     Sound s = read_sound(path("out.wav"));
     ASSERT_TRUE(s.ok);
     EXPECT_FLOAT_EQ(s.at(1000, 0), 1.5f);
+
+    // Samples that are not finite (from an input that holds them) are
+    // counted apart, and leave the peak and the count of overs alone.
+    inp[2000] = NAN;
+    inp[3000] = INFINITY;
+    write_sound(path("nan.wav"), 1, 48000, inp);
+    r = tessfile({ "-T", conf, path("nan.wav"), path("out.wav") }, opts);
+    EXPECT_EQ(r.status, 0);
+    // The transforms spread each one over the blocks it reaches: 3 of them.
+    EXPECT_NE(r.err.find("x realtime, peak 3.5 dBFS, 2 samples over full scale, "
+                         "3072 samples not finite (NaN or infinite)\n"), std::string::npos) << r.err;
 
     // Interrupted on a terminal: the line is cleared, nothing else is said.
     write_long_silence(path("long.wav"), 8, 48000, 60000000);

@@ -69,6 +69,15 @@ TEST(Options, UsageAndErrors)
         {"byte above 127", {"-\xe9", "conf"},
          cmdline_error("  Unknown option character '0xe9'.\n")},
         {"colon as option", {"-:", "conf"}, cmdline_error("  Unknown option '-:'.\n")},
+        // Names JACK can't take are refused before any server is asked
+        // (the library would report a long client name as a failure to
+        // connect, and overrun its buffers on a long server name).
+        {"client name too long", {"-N", std::string(64, 'n'), "conf"},
+         cmdline_error("  Client name for '-N' is too long (at most 63 characters).\n")},
+        {"client name far too long", {"-N", std::string(300, 'n'), "conf"},
+         cmdline_error("  Client name for '-N' is too long (at most 63 characters).\n")},
+        {"server name too long", {"-s", std::string(300, 's'), "conf"},
+         cmdline_error("  Server name for '-s' is too long (at most 255 characters).\n")},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

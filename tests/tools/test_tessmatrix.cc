@@ -82,6 +82,12 @@ void write_text(const std::string &path, const std::string &text)
     f << text;
 }
 
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
 Result tessmatrix(const std::vector<std::string> &args)
 {
     return run(TESSMATRIX, args);
@@ -212,6 +218,38 @@ TEST(Assembled, SilentPairsAndPaddedPatterns)
     ASSERT_TRUE(m.ok);
     EXPECT_EQ(m.info.channels, 1);
     EXPECT_EQ(m.data, (std::vector<float>{0.0f, 0.0f, 1.0f, 0.5f}));
+}
+
+// The matrix never takes the place of one of its impulse files, under
+// whatever name the output reaches it: the file is left as it was.
+TEST(Assembled, NeverWritesOverItsInputs)
+{
+    Tmp tmp;
+    for (int i = 1; i <= 2; i++)
+        for (int o = 1; o <= 2; o++)
+            write_sound(tmp / ("ir-" + std::to_string(i) + "-" + std::to_string(o) + ".wav"), 1, 48000,
+                        {0.5f * i, 0.25f * o});
+    fs::create_hard_link(tmp / "ir-2-1.wav", tmp / "hard.wav");
+    fs::create_symlink(tmp / "ir-1-2.wav", tmp / "soft.wav");
+    const std::string before = read_file(tmp / "ir-1-1.wav");
+    struct Case { std::vector<std::string> args; std::string victim; };
+    const Case cases[] = {
+        {{"2", "2", tmp / "ir-1-1.wav", tmp / "ir-%i-%o.wav"}, tmp / "ir-1-1.wav"},
+        {{"1", "1", tmp / "./ir-1-1.wav", tmp / "ir-1-1.wav"}, tmp / "ir-1-1.wav"},
+        {{"2", "1", tmp / "hard.wav", tmp / "ir-1-1.wav", tmp / "ir-2-1.wav"}, tmp / "ir-2-1.wav"},
+        {{"1", "2", tmp / "soft.wav", tmp / "ir-1-1.wav", tmp / "ir-1-2.wav"}, tmp / "ir-1-2.wav"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[2]);
+        const std::string victim = read_file(c.victim);
+        Result r = tessmatrix(c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("Output file '" + c.args[2] + "' is the same file as impulse file '"),
+                  std::string::npos) << r.err;
+        EXPECT_EQ(read_file(c.victim), victim);
+    }
+    EXPECT_EQ(read_file(tmp / "ir-1-1.wav"), before);
+    EXPECT_TRUE(fs::is_symlink(tmp / "soft.wav"));
 }
 
 struct Refusal
