@@ -1,5 +1,7 @@
 #include "convconf.h"
 
+#include "denseconv.h"
+
 #include <ctype.h>
 #include <libgen.h>
 #include <math.h>

@@ -13,7 +13,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
-#include "denseconv.h"
+#include "convolver.h"
 #include "soundfile.h"
 
 // Scans one word of 'src' into 'dst' (of 'size' bytes): blanks skipped,
@@ -82,7 +82,7 @@ public:
     int matrix_load(const char *args, bool transposed, bool single);
     int open_impfile(const char *name);
 
-    Denseconv *convolver;
+    Convolver *convolver;
     Soundfile impfile;
     int32_t rate;
     int32_t period;

@@ -181,7 +181,7 @@ int main(int argc, char *argv[])
 
     Progress *progress = isatty(2) ? new Progress(total, inp.rate()) : nullptr;
 
-    Denseconv *dconv = conf->convolver;
+    Convolver *dconv = conf->convolver;
     bool failed = false;
     while (remain && !interrupted)
     {
