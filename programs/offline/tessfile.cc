@@ -229,6 +229,10 @@ int main(int argc, char *argv[])
         delete progress;
     }
     if (failed) fprintf(stderr, "Write error on output file '%s'\n", outpath);
+    // Offline nothing waits for a clock: a block that waited for background
+    // work only means that the file went faster than the background.
+    const long long waits = dconv->late_waits();
+    if (waits > 0) fprintf(stderr, "%lld blocks waited for background work.\n", waits);
     if (incomplete && removable) unlink(outpath);
 
     delete[] chandata;
