@@ -1,6 +1,7 @@
 #include "mixedconv.h"
 
 #include <assert.h>
+#include <pthread.h>
 #include <sched.h>
 #include <string.h>
 
@@ -12,12 +13,18 @@
 int32_t mixed_layout(int32_t maxlen, int32_t period, int32_t *head, Mixseg *segs)
 {
     const int32_t P = period;
-    int32_t h = (P < 16) ? 16 : P;
+    // The smallest block is two periods: its work, posted when its input
+    // block is complete, is due two periods later, so that a period that
+    // starts late (and the next one that follows at once) finds it done.
+    // The head covers what comes before the first segment can: 2B - P.
+    const int32_t first = 2 * P;
+    int32_t h = 2 * first - P;
+    if (h < 16) h = 16;
     if (h > maxlen) h = maxlen;
     *head = h;
     int32_t n = 0;
     int32_t o = h;
-    int32_t B = P;
+    int32_t B = first;
     // Two partitions per block size, doubling: a segment of block B at
     // o = 2B - P ends at 4B - P, where one of block 2B may start.
     while ((o < maxlen) && (n < MAXSEG - 2)) {
@@ -37,7 +44,7 @@ int32_t mixed_layout(int32_t maxlen, int32_t period, int32_t *head, Mixseg *segs
         if (rem > 0) {
             // The rest, shorter than B: one partition of the smallest block
             // that holds it, reading its input late.
-            int32_t b = P;
+            int32_t b = first;
             while (b < rem) b *= 2;
             if ((n > 0) && (segs[n - 1].block == b)) segs[n - 1].count++;
             else segs[n++] = {b, 1, o};
@@ -93,9 +100,17 @@ Mixedconv::Mixedconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t peri
             memset(_ring[i], 0, _ringlen * sizeof(float));
         }
         const int fifomax = sched_get_priority_max(SCHED_FIFO);
-        int rank = 0;
         for (int32_t k = 0; k < _nseg; k++) {
-            if ((k > 0) && (_layout[k].block > _layout[k - 1].block)) rank++;
+            // The rank of the block size among the layout's sizes.
+            int rank = 0;
+            for (int32_t b = 1; b < _layout[k].block; b *= 2) {
+                for (int32_t q = 0; q < _nseg; q++) {
+                    if (_layout[q].block == b) {
+                        rank++;
+                        break;
+                    }
+                }
+            }
             int prio = TOP_PRIORITY - rank;
             if (prio < 1) prio = 1;
             Segthr *s = new Segthr(this, _layout[k], &_gone);
@@ -151,6 +166,11 @@ void Mixedconv::stop_segments()
 
 // Waits for the work in flight: afterwards no background thread touches
 // the convolver until the next process().
+int64_t Mixedconv::late_waits(int32_t k) const
+{
+    return _segs[k]->late.load(std::memory_order_relaxed);
+}
+
 void Mixedconv::settle()
 {
     for (int32_t k = 0; k < _nseg; k++) {
@@ -230,6 +250,7 @@ void Mixedconv::process(const float *const *inp, float *const *out)
             else {
                 if (sem_trywait(&s->done) != 0) {
                     _late.fetch_add(1, std::memory_order_relaxed);
+                    s->late.fetch_add(1, std::memory_order_relaxed);
                     take(&s->done);
                 }
                 s->owed--;
@@ -247,7 +268,7 @@ void Mixedconv::process(const float *const *inp, float *const *out)
 
 Segthr::Segthr(Mixedconv *conv_, const Mixseg &seg, sem_t *gone_)
     : conv(conv_), block(seg.block), count(seg.count), offset(seg.offset),
-      delay(seg.offset - (2 * seg.block - conv_->period)), stop(false), gone(gone_), owed(0),
+      delay(seg.offset - (2 * seg.block - conv_->period)), stop(false), late(0), gone(gone_), owed(0),
       banked(0), posted(0), plan_r2c(nullptr), plan_c2r(nullptr), inpspec(nullptr), impspec(nullptr),
       outbuf(nullptr), tbuf(nullptr), fbuf(nullptr), accumulate(select_accumulate())
 {
@@ -401,6 +422,9 @@ void Segthr::work(int64_t m)
 
 void Segthr::run()
 {
+    // A name for tools that show threads (and for the deadline benchmark,
+    // which measures the background's load by it).
+    pthread_setname_np(pthread_self(), "tess-bg");
     int64_t taken = 0;
     while (true) {
         take(&trig);

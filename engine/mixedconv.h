@@ -7,15 +7,16 @@
 // convolver's, at a cost per sample that grows with the logarithm of the
 // size instead of the size over the period.
 //
-// The layout (mixed_layout()): a head of one period (16 samples when the
-// period is shorter), then segments of two partitions each whose block
-// size doubles from one period, up to MIXBLOCK samples, and as many blocks
-// of MIXBLOCK as the size still needs; what is left after the last full
-// block goes into one partition of the smallest block that holds it. A
-// segment of block B starting at tap o is computed from input blocks of B
-// samples at the moment each is complete; its first output sample is due
-// B - P samples later at the earliest (P the period), so every segment
-// starts at o >= 2B - P and reads its input o - (2B - P) samples late.
+// The layout (mixed_layout()), for a period P: a head of three periods
+// (at least 16 samples), then segments of two partitions each whose block
+// size doubles from 2P, up to MIXBLOCK samples, and as many blocks of
+// MIXBLOCK as the size still needs; what is left after the last full block
+// goes into one partition of the smallest block (from 2P) that holds it.
+// A segment of block B starting at tap o is computed from input blocks of
+// B samples as each is complete; its first output sample is due B
+// samples (B / P periods) later, so every segment starts at o >= 2B - P
+// and reads its input o - (2B - P) samples late. With the smallest block
+// at 2P, all background work has at least two periods.
 //
 // Threads and realtime safety (see also convolver.h):
 // - Construction, set_impulse(), clear_impulses(), reset() and destruction
@@ -95,6 +96,9 @@ public:
     int32_t headlen() const { return _headlen; }
     int32_t nseg() const { return _nseg; }
     const Mixseg &segment(int32_t k) const { return _layout[k]; }
+    // The late waits for segment k alone (k < nseg()). Same threads as
+    // late_waits().
+    int64_t late_waits(int32_t k) const;
 
 private:
     friend class Segthr;
@@ -149,6 +153,7 @@ private:
     sem_t trig;
     sem_t done;
     std::atomic<bool> stop;
+    std::atomic<int64_t> late;  // late_waits() of this segment
     sem_t *gone;
     int64_t jobs[2];           // block index of each posted job, by post count & 1
     int32_t owed;              // caller: jobs posted whose 'done' is not taken
