@@ -1,6 +1,6 @@
 // The deadline benchmark: a caller paced like a JACK period, in this
 // process, with the priority a JACK client's process thread has under a
-// server at JACK's default (SCHED_FIFO 9, normal scheduling where that is
+// server at JACK's default (SCHED_FIFO 5, normal scheduling where that is
 // not permitted). It sleeps to the start of each period, runs one cycle of
 // the convolver, and records how long the cycle took.
 //
@@ -121,7 +121,7 @@ int main(int argc, char *argv[])
     for (auto &b : ob) op.push_back(b.data());
 
     sched_param sp;
-    sp.sched_priority = 9;
+    sp.sched_priority = 5;
     const bool rt = sched_setscheduler(0, SCHED_FIFO, &sp) == 0;
 
     const int64_t pns = (int64_t)(period * 1e9 / RATE);

@@ -4,20 +4,31 @@
 #include <pthread.h>
 #include <sched.h>
 #include <string.h>
+#include <time.h>
 
 #include <new>
 #include <system_error>
 
 // ---------------------------------------------------------------- layout
 
+namespace {
+
+// The shortest period whose smallest background block is the period itself.
+const int32_t FIRST_FULL = 256;
+
+}  // namespace
+
 int32_t mixed_layout(int32_t maxlen, int32_t period, int32_t *head, Mixseg *segs)
 {
     const int32_t P = period;
-    // The smallest block is two periods: its work, posted when its input
-    // block is complete, is due two periods later, so that a period that
-    // starts late (and the next one that follows at once) finds it done.
-    // The head covers what comes before the first segment can: 2B - P.
-    const int32_t first = 2 * P;
+    // The smallest block's work, posted when its input block is complete,
+    // is due one block later. Below FIRST_FULL samples a period is shorter
+    // than the wake-up delays of a busy machine, and the smallest block is
+    // two periods, so that a period that starts late (and the next one,
+    // that follows at once) still finds the work done; from there on it is
+    // one period. The head covers what comes before the first segment can
+    // start: 2B - P.
+    const int32_t first = (P < FIRST_FULL) ? 2 * P : P;
     int32_t h = 2 * first - P;
     if (h < 16) h = 16;
     if (h > maxlen) h = maxlen;
@@ -57,9 +68,23 @@ int32_t mixed_layout(int32_t maxlen, int32_t period, int32_t *head, Mixseg *segs
 namespace {
 
 // Below the JACK client's process thread at JACK's default priority (the
-// client runs one below the server's 10), smaller blocks, due sooner,
-// above larger ones.
-const int TOP_PRIORITY = 8;
+// server runs at 10, its clients' process threads at 5): a background
+// thread that held a processor the caller wants would make the period
+// longer. Smaller blocks, due sooner, run above larger ones; from the
+// fourth block size on they share the lowest priority, and take turns
+// (yield()).
+const int TOP_PRIORITY = 4;
+
+// How long a thread at the shared priority works before it lets the
+// others of its priority have their turn.
+const int64_t TURN_NS = 200000;
+
+int64_t now_ns()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (int64_t)t.tv_sec * 1000000000 + t.tv_nsec;
+}
 
 void take(sem_t *s)
 {
@@ -114,6 +139,7 @@ Mixedconv::Mixedconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t peri
             int prio = TOP_PRIORITY - rank;
             if (prio < 1) prio = 1;
             Segthr *s = new Segthr(this, _layout[k], &_gone);
+            s->shared = (prio == 1);
             int rc;
             try {
                 rc = s->launch(prio - fifomax);
@@ -268,7 +294,8 @@ void Mixedconv::process(const float *const *inp, float *const *out)
 
 Segthr::Segthr(Mixedconv *conv_, const Mixseg &seg, sem_t *gone_)
     : conv(conv_), block(seg.block), count(seg.count), offset(seg.offset),
-      delay(seg.offset - (2 * seg.block - conv_->period)), stop(false), late(0), gone(gone_), owed(0),
+      delay(seg.offset - (2 * seg.block - conv_->period)), shared(false), turn(0), stop(false),
+      late(0), gone(gone_), owed(0),
       banked(0), posted(0), plan_r2c(nullptr), plan_c2r(nullptr), inpspec(nullptr), impspec(nullptr),
       outbuf(nullptr), tbuf(nullptr), fbuf(nullptr), accumulate(select_accumulate())
 {
@@ -402,6 +429,7 @@ void Segthr::work(int64_t m)
             memset(acc[g], 0, nbin * sizeof(fftwf_complex));
         }
         for (int32_t i = 0; i < ninp; i++) {
+            yield();
             fftwf_complex *const *xs = inpspec[i].spec;
             int32_t s = slot;
             for (int32_t p = 0; p < count; p++) {
@@ -420,6 +448,19 @@ void Segthr::work(int64_t m)
     }
 }
 
+// A thread at the shared priority gives its processor to the others of
+// that priority once it has worked for TURN_NS: FIFO scheduling would let
+// a long block's work hold back a shorter one that is due sooner.
+// REALTIME-SAFE (a system call, no lock).
+void Segthr::yield()
+{
+    if (!shared) return;
+    const int64_t t = now_ns();
+    if (t - turn < TURN_NS) return;
+    sched_yield();
+    turn = now_ns();
+}
+
 void Segthr::run()
 {
     // A name for tools that show threads (and for the deadline benchmark,
@@ -429,6 +470,7 @@ void Segthr::run()
     while (true) {
         take(&trig);
         if (stop.load(std::memory_order_acquire)) break;
+        turn = now_ns();
         work(jobs[taken++ & 1]);
         sem_post(&done);
     }

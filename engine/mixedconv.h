@@ -7,16 +7,18 @@
 // convolver's, at a cost per sample that grows with the logarithm of the
 // size instead of the size over the period.
 //
-// The layout (mixed_layout()), for a period P: a head of three periods
-// (at least 16 samples), then segments of two partitions each whose block
-// size doubles from 2P, up to MIXBLOCK samples, and as many blocks of
-// MIXBLOCK as the size still needs; what is left after the last full block
-// goes into one partition of the smallest block (from 2P) that holds it.
-// A segment of block B starting at tap o is computed from input blocks of
-// B samples as each is complete; its first output sample is due B
-// samples (B / P periods) later, so every segment starts at o >= 2B - P
-// and reads its input o - (2B - P) samples late. With the smallest block
-// at 2P, all background work has at least two periods.
+// The layout (mixed_layout()), for a period P: the smallest block b is 2P
+// for periods below 256, P from 256 on; a head of 2b - P samples (three
+// periods or one, at least 16 samples), then segments of two partitions
+// each whose block size doubles from b, up to MIXBLOCK samples, and as
+// many blocks of MIXBLOCK as the size still needs; what is left after the
+// last full block goes into one partition of the smallest block (from b)
+// that holds it. A segment of block B starting at tap o is computed from
+// input blocks of B samples as each is complete; its first output sample
+// is due B samples (B / P periods) later, so every segment starts at
+// o >= 2B - P and reads its input o - (2B - P) samples late. All
+// background work has at least two periods below 256, one (5.3 ms at
+// 48 kHz) from there on.
 //
 // Threads and realtime safety (see also convolver.h):
 // - Construction, set_impulse(), clear_impulses(), reset() and destruction
@@ -30,8 +32,9 @@
 //   is not ready when due is waited for on its semaphore and counted
 //   (late_waits()).
 // - Segthr::run() is a segment's background thread, SCHED_FIFO at a
-//   priority below the JACK client's (JACK's default gives that thread 9),
-//   smaller blocks above larger ones. Its per-block work is REALTIME-SAFE.
+//   priority below the JACK client's process thread (JACK's default gives
+//   that thread 5): 4 for the smallest block size, down to 1, which the
+//   larger sizes share, taking turns. Its per-block work is REALTIME-SAFE.
 //
 // Every segment's arithmetic is independent of the thread count, and the
 // head's is too (denseconv.h), so the output is the same, bit for bit,
@@ -143,6 +146,7 @@ private:
     void load(int32_t inp, int32_t out, const float *data, int32_t length, int32_t stride,
               float gain);
     void clear();
+    void yield();
     float *result(int32_t j, int64_t m) { return outbuf[j] + (1 + (m & 1)) * block; }
 
     Mixedconv *conv;
@@ -150,6 +154,8 @@ private:
     const int32_t count;       // partitions
     const int32_t offset;      // first tap
     const int32_t delay;       // how late the input is read: offset - (2B - P)
+    bool shared;               // at the lowest priority, with others: takes turns
+    int64_t turn;              // thread: when its turn began (monotonic ns)
     sem_t trig;
     sem_t done;
     std::atomic<bool> stop;
