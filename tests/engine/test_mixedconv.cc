@@ -9,6 +9,8 @@
 
 #include <math.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <pthread.h>
 #include <sched.h>
@@ -17,6 +19,7 @@
 #include <memory>
 #include <random>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -358,4 +361,55 @@ TEST(MixedConv, DestroyedWithWorkInFlight)
         run(c, in, 32768);   // a block of 16384 has just been posted
         EXPECT_GE(c.late_waits(), 0);
     }
+}
+
+namespace {
+
+// As an ordinary user without realtime priority (run-unprivileged.sh).
+class UnprivilegedMixed : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (geteuid() == 0) GTEST_SKIP() << "needs an ordinary user";
+        rlimit rl{0, 0};
+        setrlimit(RLIMIT_RTPRIO, &rl);
+    }
+};
+
+void construct_mixed_with_few_threads()
+{
+    // Room for the main thread and the two period workers only.
+    rlimit rl{3, 3};
+    setrlimit(RLIMIT_NPROC, &rl);
+    try {
+        Mixedconv c(2, 2, 20000, 64, 2);
+        _exit(0);
+    }
+    catch (const std::system_error &) {
+        _exit(3);
+    }
+}
+
+}  // namespace
+
+// Background threads that may not use realtime scheduling run with normal
+// scheduling: realtime() says so, and the output is the same.
+TEST_F(UnprivilegedMixed, BackgroundFallsBackToNormalScheduling)
+{
+    std::mt19937 rng(17);
+    Matrix m = random_matrix(2, 2, 5000, rng);
+    Mixedconv c(2, 2, 5000, 64, 2);
+    EXPECT_FALSE(c.realtime());
+    load(c, m);
+    std::vector<Signal> in = {noise(6000, rng), noise(6000, rng)};
+    EXPECT_LE(relative_error(run(c, in, 12000), reference(in, m, 12000)), 1e-5);
+}
+
+// A background thread that cannot be started at all fails the
+// construction with std::system_error, leaving nothing behind to crash on.
+TEST_F(UnprivilegedMixed, ThreadThatCannotStartFailsConstruction)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(construct_mixed_with_few_threads(), ::testing::ExitedWithCode(3), "");
 }
