@@ -13,8 +13,9 @@
 
 namespace {
 
-// The shortest period whose smallest background block is the period itself.
-const int32_t FIRST_FULL = 256;
+// The smallest background block, unless the period is longer: 5.3 ms at
+// 48 kHz, more than the wake-up delays of a busy machine.
+const int32_t FIRST_BLOCK = 256;
 
 }  // namespace
 
@@ -22,13 +23,12 @@ int32_t mixed_layout(int32_t maxlen, int32_t period, int32_t *head, Mixseg *segs
 {
     const int32_t P = period;
     // The smallest block's work, posted when its input block is complete,
-    // is due one block later. Below FIRST_FULL samples a period is shorter
-    // than the wake-up delays of a busy machine, and the smallest block is
-    // two periods, so that a period that starts late (and the next one,
-    // that follows at once) still finds the work done; from there on it is
-    // one period. The head covers what comes before the first segment can
-    // start: 2B - P.
-    const int32_t first = (P < FIRST_FULL) ? 2 * P : P;
+    // is due one block later. A short period is shorter than the wake-up
+    // delays of a busy machine, so the smallest block is FIRST_BLOCK
+    // samples (or the period, if longer): periods that start late (and the
+    // ones that follow at once) still find the work done. The head covers
+    // what comes before the first segment can start: 2B - P.
+    const int32_t first = (P < FIRST_BLOCK) ? FIRST_BLOCK : P;
     int32_t h = 2 * first - P;
     if (h < 16) h = 16;
     if (h > maxlen) h = maxlen;

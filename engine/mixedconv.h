@@ -7,9 +7,9 @@
 // convolver's, at a cost per sample that grows with the logarithm of the
 // size instead of the size over the period.
 //
-// The layout (mixed_layout()), for a period P: the smallest block b is 2P
-// for periods below 256, P from 256 on; a head of 2b - P samples (three
-// periods or one, at least 16 samples), then segments of two partitions
+// The layout (mixed_layout()), for a period P: the smallest block b is
+// 256 samples, or P if longer; a head of 2b - P samples (448 at period 64,
+// 384 at 128, one period from 256 on; at least 16), then segments of two partitions
 // each whose block size doubles from b, up to MIXBLOCK samples, and as
 // many blocks of MIXBLOCK as the size still needs; what is left after the
 // last full block goes into one partition of the smallest block (from b)
@@ -17,8 +17,7 @@
 // input blocks of B samples as each is complete; its first output sample
 // is due B samples (B / P periods) later, so every segment starts at
 // o >= 2B - P and reads its input o - (2B - P) samples late. All
-// background work has at least two periods below 256, one (5.3 ms at
-// 48 kHz) from there on.
+// background work has at least 256 samples' time (5.3 ms at 48 kHz).
 //
 // Threads and realtime safety (see also convolver.h):
 // - Construction, set_impulse(), clear_impulses(), reset() and destruction
