@@ -12,7 +12,8 @@
 #
 #   bench/soak.sh [BUILD] [SECONDS]
 #   environment: PERIODS ("64 128"), SIZES ("1 2 4 8 16 24 32 48 64"),
-#                MAXLEN (4096), THREADS (number of processors)
+#                MAXLEN (4096), THREADS (number of processors),
+#                PARTITIONS (uniform, or mixed)
 #
 # Takes the same lock as the JACK tests, so it never runs a server beside
 # them. Do not run it while building: the figures are timings.
@@ -23,6 +24,7 @@ periods=${PERIODS:-"64 128"}
 sizes=${SIZES:-"1 2 4 8 16 24 32 48 64"}
 maxlen=${MAXLEN:-4096}
 threads=${THREADS:-$(nproc)}
+partitions=${PARTITIONS:-uniform}
 [ "$threads" -gt 16 ] && threads=16
 
 tesslive=$build/programs/realtime/tesslive
@@ -59,7 +61,7 @@ wait_port() {
     return 1
 }
 
-printf "%-7s %-8s %-8s %-7s %-9s %-9s\n" period matrix threads xruns load_avg load_max
+printf "%-7s %-8s %-8s %-7s %-9s %-9s %s\n" period matrix threads xruns load_avg load_max late_waits
 summary=
 for p in $periods; do
     JACK_NO_AUDIO_RESERVATION=1 jackd $rt -n "$server" -d dummy -r 48000 -p "$p" \
@@ -83,7 +85,8 @@ for p in $periods; do
     under80=none
     fails=0
     for n in $sizes; do
-        printf '/convolver/new %d %d %d %d\n' "$n" "$n" "$maxlen" "$threads" >"$tmp/soak.conf"
+        printf '/convolver/partitions %s\n/convolver/new %d %d %d %d\n' "$partitions" "$n" "$n" \
+            "$maxlen" "$threads" >"$tmp/soak.conf"
         "$tesslive" -s "$server" -N soak "$tmp/soak.conf" 2>"$tmp/live.err" &
         live_pid=$!
         if ! wait_port "soak:out-$n"; then
@@ -104,7 +107,9 @@ for p in $periods; do
         kill -KILL "$live_pid" 2>/dev/null || true
         wait "$live_pid" || true
         live_pid=
-        printf "%-7s %-8s %-8s %-7s %-9s %-9s\n" "$p" "${n}x$n" "$threads" "$2" "$4" "$6"
+        # tesslive reports the periods that waited for late background work.
+        late=$(sed -n 's/^Warning: \([0-9]*\) periods waited for late background work\.$/\1/p' "$tmp/live.err")
+        printf "%-7s %-8s %-8s %-7s %-9s %-9s %s\n" "$p" "${n}x$n" "$threads" "$2" "$4" "$6" "${late:-0}"
         if [ -z "$6" ]; then
             echo "soak: no figures for ${n}x$n" >&2
             break
@@ -122,7 +127,7 @@ for p in $periods; do
             [ "$fails" -ge 2 ] && break
         fi
     done
-    summary="${summary}period $p: largest matrix without an xrun: $best; largest with an average DSP load below 80%: $under80 (size $maxlen, $threads threads; the server alone: $base_xruns xruns)\n"
+    summary="${summary}period $p: largest matrix without an xrun: $best; largest with an average DSP load below 80%: $under80 (size $maxlen, $partitions partitions, $threads threads; the server alone: $base_xruns xruns)\n"
     kill -TERM "$jackd_pid"
     wait "$jackd_pid" 2>/dev/null || true
     jackd_pid=

@@ -1,5 +1,8 @@
 #include "convconf.h"
 
+#include "denseconv.h"
+#include "mixedconv.h"
+
 #include <ctype.h>
 #include <libgen.h>
 #include <math.h>
@@ -141,7 +144,7 @@ bool same_id(const struct stat &a, dev_t dev, ino_t ino)
 
 Convconf::Convconf(int32_t rate_, int32_t period_)
     : convolver(nullptr), rate(rate_), period(period_), ninp(0), nout(0), maxlen(0),
-      nthread(0), status(0), lineno(0)
+      nthread(0), partitions(PARTS_UNIFORM), status(0), lineno(0)
 {
     line[0] = 0;
     strcpy(basedir, ".");
@@ -301,6 +304,7 @@ int Convconf::command()
 
     if (!strcmp(line, "/cd")) return scan_word(args, basedir, sizeof(basedir)) ? STAT_OK : STAT_PARAM;
     if (!strcmp(line, "/convolver/new")) return convolver_new(args);
+    if (!strcmp(line, "/convolver/partitions")) return convolver_partitions(args);
     if (!strcmp(line, "/input/name")) return input_name(args);
     if (!strcmp(line, "/output/name")) return output_name(args);
     if (!strcmp(line, "/input/gain")) return input_gain(args, false);
@@ -334,7 +338,7 @@ int Convconf::convolver_new(const char *args)
         fprintf(stderr, "Line %d: Number of outputs (%d) is out of range.\n", lineno, (int) nout);
         return STAT_FAIL;
     }
-    if ((maxlen < 16) || (maxlen > MAXLEN)) {
+    if ((maxlen < 16) || (maxlen > ((partitions == PARTS_MIXED) ? MAXLEN_MIXED : MAXLEN))) {
         fprintf(stderr, "Line %d: Convolver size (%d) is out of range.\n", lineno, (int) maxlen);
         return STAT_FAIL;
     }
@@ -347,7 +351,8 @@ int Convconf::convolver_new(const char *args)
     // its worker threads now, before the new one needs the memory.
     convolver_free();
     try {
-        convolver = new Denseconv(ninp, nout, maxlen, period, nthread);
+        if (partitions == PARTS_MIXED) convolver = new Mixedconv(ninp, nout, maxlen, period, nthread);
+        else convolver = new Denseconv(ninp, nout, maxlen, period, nthread);
     }
     catch (const std::bad_alloc &) {
         fprintf(stderr, "Line %d: Unable to create the convolver: out of memory.\n", lineno);
@@ -367,6 +372,22 @@ int Convconf::convolver_new(const char *args)
         fprintf(stderr, "Line %d: Warning: realtime priority is not available, "
                         "the worker threads run with normal scheduling.\n", lineno);
     }
+    return STAT_OK;
+}
+
+int Convconf::convolver_partitions(const char *args)
+{
+    char word[16];
+    if (!scan_word(args, word, sizeof(word))) return STAT_PARAM;
+    int kind;
+    if (!strcmp(word, "uniform")) kind = PARTS_UNIFORM;
+    else if (!strcmp(word, "mixed")) kind = PARTS_MIXED;
+    else return STAT_PARAM;
+    if (convolver) {
+        fprintf(stderr, "Line %d: /convolver/partitions must come before /convolver/new.\n", lineno);
+        return STAT_FAIL;
+    }
+    partitions = kind;
     return STAT_OK;
 }
 

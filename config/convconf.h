@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "denseconv.h"
+#include "convolver.h"
 #include "soundfile.h"
 
 // Scans one word of 'src' into 'dst' (of 'size' bytes): blanks skipped,
@@ -39,6 +39,10 @@ int scan_word(const char *src, char *dst, int size);
 // Beyond the plain language:
 // - A command line longer than 1023 characters is refused (STAT_LONG,
 //   "Line too long."); any other over-long line counts as one line.
+// - "/convolver/partitions uniform|mixed" chooses the engine of the
+//   following "/convolver/new" (uniform by default); after a convolver
+//   exists it is refused with its line number (STAT_FAIL), and any other
+//   argument is a bad parameter (STAT_PARAM).
 // - A second "/convolver/new" releases the earlier convolver and its
 //   worker threads before the new one is built.
 // - A convolver that cannot be built (memory, FFT plans, threads) is
@@ -75,6 +79,13 @@ public:
         STAT_LONG = 9       // command line longer than the line buffer
     };
 
+    // The convolver that "/convolver/new" builds ("/convolver/partitions").
+    enum
+    {
+        PARTS_UNIFORM = 0,   // Denseconv: every partition one period long
+        PARTS_MIXED = 1      // Mixedconv: growing partitions, sizes up to MAXLEN_MIXED
+    };
+
     Convconf(int32_t rate, int32_t period);
     ~Convconf();
     Convconf(const Convconf &) = delete;
@@ -86,6 +97,7 @@ public:
 
     // Command handlers: each takes the argument text and returns a status.
     int convolver_new(const char *args);
+    int convolver_partitions(const char *args);
     int input_name(const char *args);
     int output_name(const char *args);
     int input_gain(const char *args, bool decibel);
@@ -100,7 +112,7 @@ public:
     // what they read.
     const char *reads_file(const char *path) const;
 
-    Denseconv *convolver;
+    Convolver *convolver;
     Soundfile impfile;
     int32_t rate;
     int32_t period;
@@ -108,6 +120,7 @@ public:
     uint32_t nout;
     uint32_t maxlen;
     uint32_t nthread;
+    int32_t partitions;   // PARTS_UNIFORM or PARTS_MIXED
     int32_t status;
     int32_t lineno;
     char line[1024];

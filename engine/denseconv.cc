@@ -140,7 +140,7 @@ void Specset::release()
 // ---------------------------------------------------------------- DCparam
 
 DCparam::DCparam(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t period_, int32_t nthread_)
-    : ninp(ninp_), nout(nout_), maxlen(maxlen_), period(period_), nthread(nthread_),
+    : Convolver(ninp_, nout_, maxlen_, period_, nthread_),
       npart((maxlen_ + period_ - 1) / (period_ > 0 ? period_ : 1)), ipart(0), phase(0),
       nactive(active_workers(ninp_, nout_, maxlen_, period_, nthread_)),
       maxspin(processors() - 1), nspin(0), inpdata(nullptr), outdata(nullptr), outsave(nullptr), fftdata(nullptr),

@@ -36,16 +36,8 @@
 #include <atomic>
 
 #include "accumulate.h"
+#include "convolver.h"
 #include "pxthread.h"
-
-enum
-{
-    MAXINP = 64,    // most inputs
-    MAXOUT = 64,    // most outputs
-    MAXLEN = 4096,  // longest impulse response, in samples
-    MAXPER = 4096,  // longest period (a power of two)
-    MAXTHR = 16     // most worker threads
-};
 
 // A set of 'nspec' spectra of 'nbin' complex bins each, in FFTW-aligned
 // memory. Control thread only.
@@ -70,8 +62,9 @@ public:
     fftwf_complex **spec;
 };
 
-// Parameters, storage and plans of the convolver; the passive half.
-class DCparam
+// Parameters, storage and plans of the convolver; the passive half. The
+// counts and sizes are the Convolver's fields.
+class DCparam : public Convolver
 {
 public:
     DCparam(int32_t ninp, int32_t nout, int32_t maxlen, int32_t period, int32_t nthread);
@@ -84,12 +77,12 @@ public:
     // held. A length of 0 or less makes the pair silent. Returns 0, or 1
     // (changing nothing) when inp or out is out of range. Control thread.
     int set_impulse(int32_t inp, int32_t out, const float *data, int32_t length,
-                    int32_t stride, float gain);
+                    int32_t stride, float gain) override;
     // Makes every pair silent. Control thread.
-    void clear_impulses();
+    void clear_impulses() override;
     // Clears the input history and the overlap; keeps the impulse responses
     // and the ring position. Control thread.
-    void reset();
+    void reset() override;
 
     // The two phases of a cycle, for the channels first, first + step, ...:
     // transform inputs into the history ring, then accumulate, transform
@@ -99,11 +92,6 @@ public:
     void transform_inputs(int32_t first, int32_t step, float *tbuf);
     void compute_outputs(int32_t first, int32_t step, float *tbuf, fftwf_complex *fbuf);
 
-    const int32_t ninp;
-    const int32_t nout;
-    const int32_t maxlen;
-    const int32_t period;
-    const int32_t nthread;
     const int32_t npart;   // partitions per impulse response
     int32_t ipart;         // history slot of the current cycle's input
 
@@ -149,7 +137,7 @@ public:
     // One cycle: reads 'period' samples from each inp[i], writes 'period'
     // samples to each out[j]. The arrays may be the same, and an output
     // block may share memory with an input block. REALTIME-SAFE.
-    void process(const float *const *inp, float *const *out);
+    void process(const float *const *inp, float *const *out) override;
 
     // The same cycle with all its work done on the calling thread, the
     // workers left asleep; same results, bit for bit. It is what the
@@ -159,7 +147,9 @@ public:
 
     // False when some worker could not get realtime scheduling and runs
     // with normal scheduling instead.
-    bool realtime() const { return _realtime; }
+    bool realtime() const override { return _realtime; }
+    // All the work is done within the cycle: never late.
+    int64_t late_waits() const override { return 0; }
 
 private:
     void trigger();

@@ -209,7 +209,7 @@ int main(int argc, char *argv[])
 
     Progress *progress = isatty(2) ? new Progress(total, inp.rate()) : nullptr;
 
-    Denseconv *dconv = conf->convolver;
+    Convolver *dconv = conf->convolver;
     bool failed = false;
     int64_t delivered = 0;   // input frames the file delivered
     while (remain && !interrupted)
@@ -269,6 +269,10 @@ int main(int argc, char *argv[])
         fprintf(stderr, "Warning: input file '%s' is shorter than its header says, "
                         "the missing samples are zeros.\n", inppath);
     }
+    // Offline nothing waits for a clock: a block that waited for background
+    // work only means that the file went faster than the background.
+    const long long waits = dconv->late_waits();
+    if (waits > 0) fprintf(stderr, "%lld blocks waited for background work.\n", waits);
 
     delete[] chandata;
     delete[] interleaved;

@@ -96,7 +96,7 @@ int Jackclient::add_output_port(const char *name, const char *destination)
     return PORT_OK;
 }
 
-void Jackclient::start(Denseconv *convolver)
+void Jackclient::start(Convolver *convolver)
 {
     _convolver = convolver;
     // The release store publishes the convolver and the port tables to the

@@ -9,7 +9,7 @@
 //   realtime-safe (they talk to the JACK server, allocate or sleep).
 // - JACK's process thread: process_callback(). It is REALTIME-SAFE: no
 //   allocation, no lock, no output; it calls only jack_port_get_buffer()
-//   and Denseconv::process().
+//   and Convolver::process().
 // - JACK's notification threads: buffer_size_callback() and
 //   shutdown_callback(). Each does nothing but atomic stores, so both are
 //   safe wherever JACK chooses to call them (the shutdown callback may be
@@ -31,7 +31,7 @@
 
 #include <jack/jack.h>
 
-#include "denseconv.h"
+#include "convolver.h"
 
 enum
 {
@@ -77,7 +77,7 @@ public:
     // shutdown before this call) is kept: processing then never starts.
     // The convolver must outlive the client. Main thread, after all ports
     // are registered.
-    void start(Denseconv *convolver);
+    void start(Convolver *convolver);
     // Asks for termination and waits 100 ms, after which the process
     // callback no longer touches the convolver. Main thread.
     void stop();
@@ -117,7 +117,7 @@ private:
     std::atomic<uint32_t> _period;   // 0 until stored; read by the buffer-size callback
     uint32_t _ninp;
     uint32_t _nout;
-    Denseconv *_convolver;      // borrowed, set by start()
+    Convolver *_convolver;      // borrowed, set by start()
     bool _ran;                  // process thread only: the convolver has run
 };
 

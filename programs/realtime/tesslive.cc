@@ -195,6 +195,10 @@ int main(int ac, char *av[])
     }
     jclient->stop();
     delete jclient;
+    // Background work that was not done when its output was due made the
+    // period wait: the output stayed right, but the period ran late.
+    const long long late = conf->convolver->late_waits();
+    if (late > 0) fprintf(stderr, "Warning: %lld periods waited for late background work.\n", late);
     delete conf;
     return status;
 }

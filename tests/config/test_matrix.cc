@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "convconf.h"
+#include "denseconv.h"
 #include "helpers.h"
 
 namespace {
@@ -73,7 +74,7 @@ protected:
     }
 
     // The outputs' response to a unit impulse on input 'inp', 'frames' long.
-    std::vector<Signal> response(Denseconv *conv, int inp, int frames)
+    std::vector<Signal> response(Convolver *conv, int inp, int frames)
     {
         conv->reset();
         int ncycle = (frames + PERIOD - 1) / PERIOD;
@@ -99,9 +100,9 @@ protected:
     // the loaded samples (before the gain) and the gain; samples past the
     // end of the response must be zero.
     template <typename F>
-    void check_pairs(Denseconv *conv, F expect)
+    void check_pairs(Convolver *conv, F expect)
     {
-        int frames = conv->npart * PERIOD + PERIOD;
+        int frames = (conv->maxlen + PERIOD - 1) / PERIOD * PERIOD + PERIOD;
         for (int i = 0; i < conv->ninp; i++) {
             std::vector<Signal> resp = response(conv, i, frames);
             for (int o = 0; o < conv->nout; o++) {
@@ -364,7 +365,7 @@ TEST_F(MatrixLoad, ShortFile)
     ASSERT_EQ(read_conf(conf, "/convolver/new 2 3 4096 2\n/matrix/load 1 short.flac\n"), 0) << err;
     EXPECT_EQ(err, "Line 2: Warning: 'short.flac' is shorter than its header says, "
                    "the missing samples are zeros.\n");
-    int frames = conf.convolver->npart * PERIOD;
+    int frames = (conf.convolver->maxlen + PERIOD - 1) / PERIOD * PERIOD;
     for (int i = 0; i < 2; i++) {
         std::vector<Signal> resp = response(conf.convolver, i, frames);
         for (int o = 0; o < nseg; o++) {

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "convconf.h"
+#include "denseconv.h"
 #include "helpers.h"
 
 using namespace std::string_literals;
@@ -214,7 +215,7 @@ TEST(Reader, ConvolverShape)
     EXPECT_EQ(conf.convolver->maxlen, 16);
     EXPECT_EQ(conf.convolver->period, PERIOD);
     EXPECT_EQ(conf.convolver->nthread, 2);
-    EXPECT_EQ(conf.convolver->npart, 1);
+    EXPECT_EQ(static_cast<Denseconv *>(conf.convolver)->npart, 1);
     EXPECT_EQ(conf.maxlen, 16u);
 }
 

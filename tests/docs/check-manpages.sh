@@ -40,7 +40,7 @@ if [ "$(section "$man/tessfile.1")" != "$(section "$man/tesslive.1")" ]; then
     echo "FAIL: the CONFIGURATION sections of tessfile.1 and tesslive.1 differ" >&2
     fail=1
 fi
-for cmd in /convolver/new /input/name /output/name /input/gain /output/gain /input/dbgain \
+for cmd in /convolver/new /convolver/partitions /input/name /output/name /input/gain /output/gain /input/dbgain \
            /output/dbgain /matrix/load /matrix/load_transp /matrix/load_output \
            /matrix/load_input /cd; do
     if ! section "$man/tessfile.1" | grep -q "^\.BI.* $cmd "; then

@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Convconf conf(RATE, PERIOD);
     int r = conf.read(path.c_str());
     if (r == 0 && conf.convolver) {
-        Denseconv *d = conf.convolver;
+        Convolver *d = conf.convolver;
         std::vector<float> buf((size_t)PERIOD * MAXINP, 0.0f);
         buf[0] = 1.0f;
         std::vector<float *> ptr(MAXINP);

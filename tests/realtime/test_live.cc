@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <regex>
 
 #include "harness.h"
 
@@ -353,6 +354,42 @@ TEST(Lifecycle, ServerShutdownEndsWithStatus1)
         EXPECT_LT(live.proc->waited(), 2.0);
         EXPECT_EQ(live.out(), "");
         EXPECT_EQ(live.err(), SHUTDOWN);
+    }
+}
+
+// A mixed convolver of long responses, its background threads busy with
+// blocks of every size, ends on SIGINT, on a period change and on a server
+// shutdown as the uniform one does, with the same statuses and messages.
+TEST(Lifecycle, MixedConvolverEndsLikeUniform)
+{
+    const char conf[] = "/convolver/partitions mixed\n/convolver/new 4 4 131072 2\n";
+    for (int how = 0; how < 3; how++) {
+        SCOPED_TRACE(how == 0 ? "SIGINT" : how == 1 ? "period change" : "shutdown");
+        Jackserver server(64);
+        ASSERT_TRUE(server.ok()) << read_file(server.log());
+        Live live(server, conf);
+        ASSERT_TRUE(server.wait_port("tesslive:out-4", 0, 30)) << live.err();
+        usleep(1500000);   // past the first blocks of 16384 samples
+        if (how == 0) {
+            live.proc->signal(SIGINT);
+        }
+        else if (how == 1) {
+            ASSERT_EQ(run_command({"jack_bufsize", "128"}, nullptr, 20,
+                                  {{"JACK_DEFAULT_SERVER", server.name()}}),
+                      0);
+        }
+        else {
+            server.stop(SIGTERM);
+        }
+        EXPECT_EQ(live.proc->wait(5), how == 2 ? 1 : 0);
+        EXPECT_LT(live.proc->waited(), 2.0);
+        EXPECT_EQ(live.out(), "");
+        std::string err = std::regex_replace(
+            live.err(), std::regex("Warning: [0-9]+ periods waited for late background work\\.\n"), "");
+        EXPECT_EQ(err, how == 2 ? SHUTDOWN : "");
+        if (how < 2) {
+            EXPECT_FALSE(server.has_client("tesslive"));
+        }
     }
 }
 

@@ -62,12 +62,14 @@ bool wait_callbacks(long count, double seconds = 20)
 }
 
 // Impulse files for 'ninp' inputs and 'nout' outputs, 'len' frames each.
-std::string write_config(const Tempdir &tmp, int ninp, int nout, int len, int nthread)
+std::string write_config(const Tempdir &tmp, int ninp, int nout, int len, int nthread,
+                         bool mixed = false)
 {
     std::vector<float> ir((size_t)ninp * nout * len);
     for (size_t k = 0; k < ir.size(); k++) ir[k] = 0.3f * sinf(0.01f * k) / (1 + k % 13);
     write_wav(tmp.file("m.wav"), 48000, ninp, ir);
-    std::string text = "/convolver/new " + std::to_string(ninp) + " " + std::to_string(nout) + " " +
+    std::string text = std::string(mixed ? "/convolver/partitions mixed\n" : "") +
+                       "/convolver/new " + std::to_string(ninp) + " " + std::to_string(nout) + " " +
                        std::to_string(len) + " " + std::to_string(nthread) + "\n"
                        "/input/name 1 in1 system:capture_1\n"
                        "/output/name 1 out1 system:playback_1\n"
@@ -118,6 +120,7 @@ struct Case
     int nout;
     int len;
     int nthread;
+    bool mixed = false;
 };
 
 }  // namespace
@@ -190,15 +193,20 @@ TEST(RealtimeSafety, NoAllocationOrLockWhileProcessing)
         {64, 4, 4, 1024, 2},
         {128, 8, 2, 4096, 3},
         {1024, 2, 6, 2048, 4},
+        // The mixed convolver, its background threads included: at period
+        // 64, 1500 cycles take blocks of up to 16384 samples through.
+        {64, 4, 4, 40000, 2, true},
+        {256, 2, 3, 131072, 3, true},
+        {128, 8, 8, 4096, 1, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(::testing::Message() << "period " << c.period << ", " << c.ninp << " x "
                                           << c.nout << ", size " << c.len << ", " << c.nthread
-                                          << " thread(s)");
+                                          << " thread(s)" << (c.mixed ? ", mixed" : ""));
         Jackserver server(c.period);
         ASSERT_TRUE(server.ok()) << read_file(server.log());
         Tempdir tmp;
-        std::string conf = write_config(tmp, c.ninp, c.nout, c.len, c.nthread);
+        std::string conf = write_config(tmp, c.ninp, c.nout, c.len, c.nthread, c.mixed);
         Running run(server, conf);
         ASSERT_EQ(run.status, 0);
         ASSERT_TRUE(server.wait_port("rtsafe:out1", 1));
