@@ -20,23 +20,33 @@ void printable(const char *src, size_t srclen, char *dst, size_t size)
     dst[n] = 0;
 }
 
-bool integer(char type, lo_arg *a, long *v)
+// liblo's arguments point into the packet at 4-byte alignment, where the
+// lo_arg union (8-byte members) may not be read in place: copy the bytes.
+template <typename T> T arg(const lo_arg *a)
 {
-    if (type == LO_INT32) *v = a->i;
+    T v;
+    memcpy(&v, a, sizeof(v));
+    return v;
+}
+
+bool integer(char type, const lo_arg *a, long *v)
+{
+    if (type == LO_INT32) *v = arg<int32_t>(a);
     else if (type == LO_INT64) {
         // Far out of range either way, but never wrapped into it.
-        *v = (a->h > 0x7fffffff) ? 0x7fffffff : (a->h < -0x7fffffff) ? -0x7fffffff : (long)a->h;
+        const int64_t h = arg<int64_t>(a);
+        *v = (h > 0x7fffffff) ? 0x7fffffff : (h < -0x7fffffff) ? -0x7fffffff : (long)h;
     }
     else return false;
     return true;
 }
 
-bool number(char type, lo_arg *a, double *v)
+bool number(char type, const lo_arg *a, double *v)
 {
-    if (type == LO_FLOAT) *v = a->f;
-    else if (type == LO_DOUBLE) *v = a->d;
-    else if (type == LO_INT32) *v = a->i;
-    else if (type == LO_INT64) *v = (double)a->h;
+    if (type == LO_FLOAT) *v = arg<float>(a);
+    else if (type == LO_DOUBLE) *v = arg<double>(a);
+    else if (type == LO_INT32) *v = arg<int32_t>(a);
+    else if (type == LO_INT64) *v = (double)arg<int64_t>(a);
     else return false;
     return true;
 }
