@@ -466,7 +466,13 @@ TEST(ReloadMany, FiftyInARowThenRefusedFilesKeepTheOutput)
         }
     }
     EXPECT_EQ(threads_of(rig->live->pid()), threads);
+#ifndef __SANITIZE_ADDRESS__
     EXPECT_LT(rss_kb(rig->live->pid()) - rss, 2048) << "kB grown over 40 reloads";
+#else
+    // The sanitizer's quarantine keeps freed memory; its leak check at
+    // the end (a status other than 0) stands in for this one.
+    (void)rss;
+#endif
     // The last reload loaded a.wav: from the second burst after it on, A.
     int start = rig->tap->pcount.load();
     start = (start / every + 2) * every;
