@@ -33,7 +33,8 @@ public:
     // owns it from now on. With 'verbose', a successful reload is reported.
     Reloader(Jackclient *client, Convconf *conf, const char *path, bool verbose);
     // Stops the thread and destroys every configuration held. Only after
-    // the client has stopped processing (Jackclient::stop()).
+    // the client has been closed (or deactivated), so that no process
+    // callback can still be running a convolver.
     ~Reloader();
     Reloader(const Reloader &) = delete;
     Reloader &operator=(const Reloader &) = delete;

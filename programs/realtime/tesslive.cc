@@ -281,8 +281,9 @@ int main(int ac, char *av[])
         fputs("Can't start a control thread.\n", stderr);
         delete osc;
         jclient->stop();
+        reloader->stop();
+        delete jclient;    // deactivates and closes before the convolvers go
         delete reloader;
-        delete jclient;
         return 1;
     }
     signal(SIGINT, sigint_handler);
@@ -310,8 +311,9 @@ int main(int ac, char *av[])
         status = 1;
     }
     jclient->stop();
+    reloader->stop();   // waits for a reload under way
     if (opt.verbose) print_status(jclient, outputs);
-    delete reloader;   // waits for a reload under way; frees every configuration
-    delete jclient;
+    delete jclient;     // deactivates and closes before the convolvers go
+    delete reloader;    // frees every configuration
     return status;
 }

@@ -527,13 +527,42 @@ TEST(ReloadMany, FiftyInARowThenRefusedFilesKeepTheOutput)
     EXPECT_EQ(silent, 0);
 }
 
+// Requests that come while a reload runs (its crossfade lasts a second
+// here) are done after it, together as one: two reloads in all.
+TEST(ReloadMany, RequestsDuringAReloadAreDoneAfterIt)
+{
+    Jackserver server(256);
+    ASSERT_TRUE(server.ok()) << read_file(server.log());
+    Tempdir tmp;
+    std::string conf = tmp.write("c.conf", "/convolver/new 1 2 64 1\n");
+    const int port = free_port();
+    Child live({tesslive_path(), "-s", server.name(), "-v", "-x", "1000", "-o",
+                std::to_string(port), conf},
+               tmp.file("out"), tmp.file("err"));
+    ASSERT_TRUE(server.wait_port("tesslive:out-2"));
+    usleep(300000);
+    live.signal(SIGHUP);
+    usleep(300000);
+    live.signal(SIGHUP);
+    usleep(300000);
+    ASSERT_EQ(oscsend(port, {"/reload"}), 0);
+    const std::string err_path = tmp.file("err");
+    EXPECT_EQ(count(read_file(err_path), "Reloaded"), 0) << "the first reload ended too soon";
+    for (double t0 = now(); now() - t0 < 10 && count(read_file(err_path), "Reloaded") < 2;) usleep(20000);
+    usleep(1500000);   // time for a third, which must not come
+    live.signal(SIGINT);
+    EXPECT_EQ(live.wait(10), 0);
+    const std::string err = without_privilege_warnings(read_file(err_path));
+    EXPECT_EQ(count(err, "Reloaded '" + conf + "'.\n"), 2) << err;
+}
+
 // ---------------------------------------------------------------- OSC
 
 // Trims and mutes take effect, each within two blocks, and /status
 // answers oscdump with the peaks of the outputs.
 TEST(Osc, TrimsMutesAndStatus)
 {
-    const int period = 256, ninp = 2, nout = 2, len = 64, cycles = 600;
+    const int period = 256, ninp = 2, nout = 2, len = 64, cycles = 1600;
     const int port = free_port(), dump_port = free_port();
     std::vector<std::vector<float>> x = noise(ninp, cycles, period, 5);
     std::unique_ptr<Rig> rig(new Rig(period, ninp, nout, x, {"-o", std::to_string(port)}));

@@ -424,6 +424,8 @@ TEST(RealtimeSafety, NoAllocationOrLockThroughReloadsAndOsc)
                   << n.frees << " frees (" << n.worker_frees << " at worker teardown), " << n.locks
                   << " locks\n";
         osc.stop();
+        reloader.stop();
         run.client->stop();
+        run.client.reset();   // closed before the reloader frees the convolvers
     }
 }
