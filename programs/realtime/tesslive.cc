@@ -212,6 +212,9 @@ int main(int ac, char *av[])
     Options opt;
     int first = procoptions(ac, av, &opt);
     if (first >= ac) usage();
+    // A SIGHUP during start-up is not fatal: the reload it asks for is done
+    // once processing runs.
+    signal(SIGHUP, sighup_handler);
 
     // The control port is taken before anything else, so that a port in
     // use ends the program at once.
@@ -287,7 +290,6 @@ int main(int ac, char *av[])
         return 1;
     }
     signal(SIGINT, sigint_handler);
-    signal(SIGHUP, sighup_handler);
 
     const double t0 = monotonic();
     double next_line = t0 + 10.0;
