@@ -46,7 +46,7 @@ package: build
 fuzz: deps
 	@cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DTESS_FUZZ=ON -DTESS_SANITIZE=address \
 		-DTESS_TESTS=OFF -DTESS_BENCH=OFF $(CMAKEARGS) >/dev/null
-	@cmake --build build-fuzz -j $(JOBS) --target fuzz_scan_word fuzz_config fuzz_soundfile
+	@cmake --build build-fuzz -j $(JOBS) --target fuzz_scan_word fuzz_config fuzz_soundfile fuzz_osc
 	@./tests/fuzz/run.sh build-fuzz $(FUZZTIME)
 
 clean:

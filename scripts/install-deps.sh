@@ -5,11 +5,12 @@
 # Idempotent: when every package is already installed it returns at once.
 set -e
 
-# groff-base checks the manual pages; dpkg-dev (dpkg-shlibdeps) and file
+# liblo-dev gives tesslive its OSC control, liblo-tools (oscsend, oscdump)
+# its tests; groff-base checks the manual pages; dpkg-dev (dpkg-shlibdeps) and file
 # let CPack work out the Debian package's dependencies.
 PACKAGES="g++ make cmake pkg-config \
 libsndfile1-dev libfftw3-dev libjack-jackd2-dev jackd2 \
-libgtest-dev libgmock-dev googletest libbenchmark-dev util-linux \
+libgtest-dev libgmock-dev googletest libbenchmark-dev util-linux liblo-dev liblo-tools \
 groff-base dpkg-dev file clang libclang-rt-14-dev $*"
 
 missing=""

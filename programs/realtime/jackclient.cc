@@ -17,7 +17,7 @@ void quiet(const char *) {}
 Jackclient::Jackclient(const char *name, const char *server)
     : _client(nullptr), _requested_state(STATE_IDLE), _active_state(STATE_IDLE),
       _shutdown(false), _client_name(nullptr), _rate(0), _period(0), _ninp(0), _nout(0),
-      _convolver(nullptr), _ran(false)
+      _ran(false)
 {
     for (int i = 0; i < MAXINP; i++) _input_ports[i] = nullptr;
     for (int i = 0; i < MAXOUT; i++) _output_ports[i] = nullptr;
@@ -38,6 +38,7 @@ Jackclient::Jackclient(const char *name, const char *server)
     jack_on_shutdown(_client, shutdown_callback, this);
     jack_set_buffer_size_callback(_client, buffer_size_callback, this);
     jack_set_process_callback(_client, process_callback, this);
+    jack_set_xrun_callback(_client, xrun_callback, this);
 
     if (jack_activate(_client)) fail("Can't activate JACK.\n");
 
@@ -98,7 +99,8 @@ int Jackclient::add_output_port(const char *name, const char *destination)
 
 void Jackclient::start(Convolver *convolver)
 {
-    _convolver = convolver;
+    if (_live.init(_ninp, _nout, period(), _rate)) fail("Not enough memory.\n");
+    _live.set_convolver(convolver);
     // The release store publishes the convolver and the port tables to the
     // process callback. Only IDLE becomes PROCESS: a termination that was
     // requested while the configuration was read must not be overwritten.
@@ -162,7 +164,7 @@ int Jackclient::process(jack_nframes_t nframes)
     for (uint32_t i = 0; i < _ninp; i++) {
         inp[i] = static_cast<const float *>(jack_port_get_buffer(_input_ports[i], period));
     }
-    _convolver->process(inp, out);
+    _live.process(inp, out);
     return 0;
 }
 
@@ -186,4 +188,11 @@ void Jackclient::shutdown_callback(void *arg)
     Jackclient *C = static_cast<Jackclient *>(arg);
     C->_requested_state.store(STATE_TERMINATE, std::memory_order_release);
     C->_shutdown.store(true, std::memory_order_release);
+}
+
+// A JACK notification thread: one atomic increment.
+int Jackclient::xrun_callback(void *arg)
+{
+    static_cast<Jackclient *>(arg)->_live.count_xrun();
+    return 0;
 }

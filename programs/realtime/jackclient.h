@@ -9,11 +9,13 @@
 //   realtime-safe (they talk to the JACK server, allocate or sleep).
 // - JACK's process thread: process_callback(). It is REALTIME-SAFE: no
 //   allocation, no lock, no output; it calls only jack_port_get_buffer()
-//   and Convolver::process().
-// - JACK's notification threads: buffer_size_callback() and
-//   shutdown_callback(). Each does nothing but atomic stores, so both are
-//   safe wherever JACK chooses to call them (the shutdown callback may be
-//   run like an asynchronous signal handler).
+//   and Liveproc::process(), which runs the convolver.
+// - JACK's notification threads: buffer_size_callback(),
+//   shutdown_callback() and xrun_callback(). Each does nothing but atomic
+//   stores, so all are safe wherever JACK chooses to call them (the
+//   shutdown callback may be run like an asynchronous signal handler).
+// - live(): the live controls, reload hand-off and meters; liveproc.h
+//   says which thread may use what.
 //
 // The run-state words are the only data written on one side and read on
 // another while the client runs. 'requested_state' is written by the main
@@ -32,6 +34,7 @@
 #include <jack/jack.h>
 
 #include "convolver.h"
+#include "liveproc.h"
 
 enum
 {
@@ -75,8 +78,10 @@ public:
     // Hands 'convolver' to the process callback and asks for processing.
     // A termination already requested (a period change or a server
     // shutdown before this call) is kept: processing then never starts.
-    // The convolver must outlive the client. Main thread, after all ports
-    // are registered.
+    // The convolver must outlive the client. Sets up live() for the ports
+    // registered (a failure to allocate its buffers ends the process like a
+    // failure of the constructor). Main thread, after all ports are
+    // registered.
     void start(Convolver *convolver);
     // Asks for termination and waits 100 ms, after which the process
     // callback no longer touches the convolver. Main thread.
@@ -101,6 +106,9 @@ public:
     static int process_callback(jack_nframes_t nframes, void *arg);   // REALTIME
     static int buffer_size_callback(jack_nframes_t nframes, void *arg);
     static void shutdown_callback(void *arg);
+    static int xrun_callback(void *arg);
+
+    Liveproc &live() { return _live; }
 
 private:
     [[noreturn]] void fail(const char *message);
@@ -117,7 +125,7 @@ private:
     std::atomic<uint32_t> _period;   // 0 until stored; read by the buffer-size callback
     uint32_t _ninp;
     uint32_t _nout;
-    Convolver *_convolver;      // borrowed, set by start()
+    Liveproc _live;             // runs the convolver set by start()
     bool _ran;                  // process thread only: the convolver has run
 };
 

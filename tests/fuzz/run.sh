@@ -10,7 +10,7 @@ set -e
 build=${1:?build folder}
 seconds=${2:-60}
 shift 2 || shift $#
-targets=${*:-"scan_word config soundfile"}
+targets=${*:-"scan_word config soundfile osc"}
 here=$(cd "$(dirname "$0")" && pwd)
 status=0
 for t in $targets; do

@@ -25,9 +25,11 @@ namespace {
 thread_local bool in_callback = false;   // a process callback runs on this thread
 thread_local bool is_worker = false;     // a convolver worker thread
 thread_local bool marking = false;       // threads made now are workers
+thread_local bool spawner = false;       // threads made by this one are workers
+thread_local bool marking_spawners = false;   // threads made now are spawners
 std::atomic<bool> armed(false);
 
-std::atomic<long> n_callbacks(0), n_allocs(0), n_frees(0), n_locks(0);
+std::atomic<long> n_callbacks(0), n_allocs(0), n_frees(0), n_worker_frees(0), n_locks(0);
 
 inline bool counting()
 {
@@ -79,13 +81,15 @@ struct Start
 {
     void *(*fn)(void *);
     void *arg;
+    bool spawner;
 };
 
 void *worker_entry(void *p)
 {
     Start s = *static_cast<Start *>(p);
     __libc_free(p);
-    is_worker = true;
+    if (s.spawner) spawner = true;
+    else is_worker = true;
     return s.fn(s.arg);
 }
 
@@ -99,7 +103,7 @@ inline int lock_counted(lockfn f, void *m)
 
 Rtcounts rtcount_get()
 {
-    return {n_callbacks.load(), n_allocs.load(), n_frees.load(), n_locks.load()};
+    return {n_callbacks.load(), n_allocs.load(), n_frees.load(), n_worker_frees.load(), n_locks.load()};
 }
 
 void rtcount_reset()
@@ -107,6 +111,7 @@ void rtcount_reset()
     n_callbacks = 0;
     n_allocs = 0;
     n_frees = 0;
+    n_worker_frees = 0;
     n_locks = 0;
 }
 
@@ -118,6 +123,11 @@ void rtcount_mark_workers(bool on)
 void rtcount_arm_workers(bool on)
 {
     armed.store(on);
+}
+
+void rtcount_mark_spawners(bool on)
+{
+    marking_spawners = on;
 }
 
 extern "C" {
@@ -142,7 +152,10 @@ void *realloc(void *p, size_t n)
 
 void free(void *p)
 {
-    if (p && counting()) n_frees.fetch_add(1, std::memory_order_relaxed);
+    if (p && counting()) {
+        n_frees.fetch_add(1, std::memory_order_relaxed);
+        if (is_worker) n_worker_frees.fetch_add(1, std::memory_order_relaxed);
+    }
     __libc_free(p);
 }
 
@@ -198,11 +211,12 @@ int pthread_rwlock_trywrlock(pthread_rwlock_t *l)
 
 int pthread_create(pthread_t *t, const pthread_attr_t *a, void *(*fn)(void *), void *arg)
 {
-    if (!marking) return real_create(t, a, fn, arg);
+    if (!marking && !spawner && !marking_spawners) return real_create(t, a, fn, arg);
     Start *s = static_cast<Start *>(__libc_malloc(sizeof(Start)));
     if (!s) return EAGAIN;
     s->fn = fn;
     s->arg = arg;
+    s->spawner = marking_spawners && !marking && !spawner;
     int r = real_create(t, a, worker_entry, s);
     if (r) __libc_free(s);
     return r;

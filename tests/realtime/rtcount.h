@@ -8,7 +8,10 @@
 // - threads created while rtcount_mark_workers(true) is in force on the
 //   creating thread are the convolver's workers; they count while
 //   rtcount_arm_workers(true) is in force (their cycles only run inside a
-//   process callback, and they free themselves at teardown, outside it).
+//   process callback, and they free themselves at teardown, outside it);
+// - threads created while rtcount_mark_spawners(true) is in force are
+//   spawners (tesslive's reload thread): they do not count, but the
+//   threads they create are workers.
 // Only for programs built without a sanitizer, which brings an allocator
 // of its own.
 //
@@ -23,6 +26,7 @@ struct Rtcounts
     long callbacks;   // process callbacks run through the shim
     long allocs;      // malloc, calloc, realloc, aligned allocations
     long frees;       // free of a non-null pointer
+    long worker_frees;   // those of them on worker threads
     long locks;       // mutex and read-write lock acquisitions (and tries)
 };
 
@@ -30,5 +34,6 @@ Rtcounts rtcount_get();
 void rtcount_reset();
 void rtcount_mark_workers(bool on);
 void rtcount_arm_workers(bool on);
+void rtcount_mark_spawners(bool on);
 
 #endif

@@ -15,7 +15,10 @@ const char USAGE[] =
     "Options:\n"
     "  -h                 Display this text\n"
     "  -N <name>          Name to use as JACK client [livetess]\n"
-    "  -s <server>        Jack server name\n";
+    "  -s <server>        Jack server name\n"
+    "  -o <[addr:]port>   Listen for OSC control on this UDP port [127.0.0.1]\n"
+    "  -v                 Print the running figures every 10 s and at the end\n"
+    "  -x <ms>            Crossfade time of a reload, 0...1000 ms [50]\n";
 
 std::string cmdline_error(const std::string &line)
 {
@@ -52,6 +55,9 @@ TEST(Options, UsageAndErrors)
 {
     const std::string missing_N = cmdline_error("  Missing argument for '-N' option.\n");
     const std::string missing_s = cmdline_error("  Missing argument for '-s' option.\n");
+    const std::string bad_osc = cmdline_error("  Bad OSC port or address:port for '-o' option.\n");
+    const std::string bad_fade =
+        cmdline_error("  Crossfade time for '-x' option must be 0...1000 ms.\n");
     const Case cases[] = {
         {"-h", {"-h"}, USAGE},
         {"-h before other options", {"-h", "-x", "conf"}, USAGE},
@@ -62,7 +68,15 @@ TEST(Options, UsageAndErrors)
         {"-s followed by an option", {"-s", "-N", "conf"}, missing_s},
         {"-s as last argument", {"-s"}, missing_s},
         {"-N as last argument", {"-N"}, missing_N},
-        {"unknown letter", {"-x", "conf"}, cmdline_error("  Unknown option '-x'.\n")},
+        {"unknown letter", {"-y", "conf"}, cmdline_error("  Unknown option '-y'.\n")},
+        {"-o with a port out of range", {"-o", "65536", "conf"}, bad_osc},
+        {"-o with a name for an address", {"-o", "example.org:9000", "conf"}, bad_osc},
+        {"-o with an empty address", {"-o", ":9000", "conf"}, bad_osc},
+        {"-o without a port", {"-o", "127.0.0.1:", "conf"}, bad_osc},
+        {"-o as last argument", {"-o"}, cmdline_error("  Missing argument for '-o' option.\n")},
+        {"-x beyond 1000", {"-x", "1001", "conf"}, bad_fade},
+        {"-x negative", {"-x", "-5", "conf"}, cmdline_error("  Missing argument for '-x' option.\n")},
+        {"-x not a number", {"-x", "50ms", "conf"}, bad_fade},
         {"unknown after good ones", {"-N", "a", "-q"}, cmdline_error("  Unknown option '-q'.\n")},
         {"unprintable byte", {"-\x01", "conf"},
          cmdline_error("  Unknown option character '0x01'.\n")},
@@ -88,14 +102,14 @@ TEST(Options, UsageAndErrors)
     }
 }
 
-// Options after the first operand are not options: '-x' there is ignored,
+// Options after the first operand are not options: '-y' there is ignored,
 // and the program goes on to connect to the named server.
 TEST(Options, ParsingEndsAtFirstOperand)
 {
     std::string server = "tessrt-absent-" + std::to_string(getpid());
     Tempdir tmp;
     std::string conf = tmp.write("c.conf", "/convolver/new 1 1 64 1\n");
-    Result r = run_tesslive({"-s", server, conf, "-x", "second operand"});
+    Result r = run_tesslive({"-s", server, conf, "-y", "second operand"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(without_privilege_warnings(r.err), "Can't connect to JACK\n");

@@ -6,6 +6,11 @@
 // count must be zero. A client whose callback allocates shows that the
 // counting itself works.
 //
+// The same holds while the configuration is reloaded (the reload thread
+// builds convolvers whose workers are counted, and the callback runs two
+// convolvers through the crossfade) and while OSC traffic of every kind
+// reaches the control server.
+//
 // Also here, because it needs the client in this process: opening, running
 // and closing the client with its convolver 50 times leaves no thread and
 // no memory behind.
@@ -23,9 +28,18 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <lo/lo.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <random>
+
 #include "convconf.h"
 #include "harness.h"
 #include "jackclient.h"
+#include "oscserver.h"
+#include "reload.h"
 #include "rtcount.h"
 
 namespace {
@@ -259,4 +273,167 @@ TEST(RealtimeSafety, FiftyOpenRunCloseCyclesLeaveNothing)
     EXPECT_EQ(own_threads(), threads);
     size_t grown = mallinfo2().uordblks - std::min(heap, (size_t)mallinfo2().uordblks);
     EXPECT_LT(grown, 256u * 1024) << "heap grew by " << grown << " bytes over 49 cycles";
+}
+
+namespace {
+
+// Sends OSC packets to 127.0.0.1:port, valid and not.
+class Oscsender
+{
+public:
+    explicit Oscsender(int port) : _fd(socket(AF_INET, SOCK_DGRAM, 0)), _rng(5)
+    {
+        _to = {};
+        _to.sin_family = AF_INET;
+        _to.sin_port = htons(port);
+        _to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    ~Oscsender() { close(_fd); }
+
+    void message(const char *path, lo_message m)
+    {
+        size_t len = 0;
+        void *b = lo_message_serialise(m, path, nullptr, &len);
+        raw(b, len);
+        free(b);
+        lo_message_free(m);
+    }
+    void raw(const void *b, size_t len) { sendto(_fd, b, len, 0, (sockaddr *)&_to, sizeof(_to)); }
+
+    // One of each kind, in turn: trims, mutes, status, refused ones and
+    // random bytes.
+    void next()
+    {
+        lo_message m = lo_message_new();
+        const int k = _n++ % 7;
+        const float db = (float)(_rng() % 40) - 30.0f;
+        if (k == 0 || k == 1) {
+            lo_message_add_int32(m, _rng() % 3);
+            lo_message_add_float(m, db);
+            message(k ? "/output/trim" : "/input/trim", m);
+        }
+        else if (k == 2) {
+            lo_message_add_int32(m, 1 + _rng() % 2);
+            lo_message_add_int32(m, _rng() % 2);
+            message("/output/mute", m);
+        }
+        else if (k == 3) {
+            message("/status", m);
+        }
+        else if (k == 4) {
+            lo_message_add_int32(m, 99);
+            lo_message_add_float(m, db);
+            message("/input/trim", m);
+        }
+        else {
+            lo_message_free(m);
+            char junk[64];
+            for (char &c : junk) c = (char)_rng();
+            raw(junk, 1 + _rng() % sizeof(junk));
+        }
+    }
+
+private:
+    int _fd;
+    sockaddr_in _to;
+    std::mt19937 _rng;
+    int _n = 0;
+};
+
+int unused_port()
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, (sockaddr *)&a, sizeof(a));
+    socklen_t len = sizeof(a);
+    getsockname(fd, (sockaddr *)&a, &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+}  // namespace
+
+// Reloads and OSC traffic while processing: the callback and every
+// convolver's workers, old and new, allocate and lock nothing. The only
+// frees on workers are those of retired convolvers' workers freeing
+// themselves at teardown, as many as one convolver's teardown shows.
+TEST(RealtimeSafety, NoAllocationOrLockThroughReloadsAndOsc)
+{
+    Jackserver server(128);
+    ASSERT_TRUE(server.ok()) << read_file(server.log());
+    Tempdir tmp;
+    std::string conf = write_config(tmp, 4, 4, 2048, 2);
+
+    // What one convolver's teardown frees on its workers.
+    long teardown = 0;
+    {
+        std::unique_ptr<Convconf> c(new Convconf(48000, 128));
+        rtcount_mark_workers(true);
+        ASSERT_EQ(c->read(conf.c_str()), 0);
+        rtcount_mark_workers(false);
+        rtcount_reset();
+        rtcount_arm_workers(true);
+        c.reset();
+        rtcount_arm_workers(false);
+        teardown = rtcount_get().worker_frees;
+        EXPECT_EQ(rtcount_get().allocs, 0);
+    }
+
+    Running run(server, conf);
+    ASSERT_EQ(run.status, 0);
+    ASSERT_TRUE(server.wait_port("rtsafe:out1", 1));
+    ASSERT_TRUE(wait_callbacks(20));
+    std::atomic<bool> osc_reload(false);
+    const int port = unused_port();
+    {
+        Reloader reloader(run.client.get(), run.conf.release(), conf.c_str(), false);
+        rtcount_mark_spawners(true);
+        ASSERT_EQ(reloader.start(), 0);
+        rtcount_mark_spawners(false);
+        Oscserver osc(osc_reload);
+        sockaddr_in addr;
+        ASSERT_EQ(osc_parse_address(std::to_string(port).c_str(), &addr), 0);
+        ASSERT_EQ(osc.open(addr), 0);
+        ASSERT_EQ(osc.start(&run.client->live()), 0);
+        Oscsender send(port);
+
+        rtcount_reset();
+        rtcount_arm_workers(true);
+        const int reloads = 8;
+        for (int k = 0; k < reloads; k++) {
+            if (k % 2) reloader.request();
+            else send.message("/reload", lo_message_new());
+            for (double t0 = now(); reloader.done() + reloader.refused() <= k && now() - t0 < 30;) {
+                if (osc_reload.exchange(false)) reloader.request();
+                send.next();
+                usleep(2000);
+            }
+            ASSERT_EQ(reloader.done(), k + 1);
+        }
+        // And OSC traffic alone for a while.
+        for (int i = 0; i < 300; i++) {
+            send.next();
+            usleep(1000);
+        }
+        ASSERT_TRUE(wait_callbacks(50));
+        rtcount_arm_workers(false);
+        Rtcounts n = rtcount_get();
+        EXPECT_EQ(run.client->active_state(), STATE_PROCESS);
+        EXPECT_EQ(n.allocs, 0);
+        EXPECT_EQ(n.locks, 0);
+        EXPECT_EQ(n.frees - n.worker_frees, 0);
+        EXPECT_EQ(n.worker_frees, reloads * teardown);
+        EXPECT_GT(osc.handled(), 200);
+        EXPECT_GT(osc.refused(), 100);
+        std::cout << "[          ] " << n.callbacks << " cycles, " << reloads << " reloads, "
+                  << osc.handled() + osc.refused() << " OSC packets: " << n.allocs << " allocations, "
+                  << n.frees << " frees (" << n.worker_frees << " at worker teardown), " << n.locks
+                  << " locks\n";
+        osc.stop();
+        reloader.stop();
+        run.client->stop();
+        run.client.reset();   // closed before the reloader frees the convolvers
+    }
 }
