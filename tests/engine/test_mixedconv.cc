@@ -202,7 +202,7 @@ TEST(MixedConv, ImpulsesAtEveryBoundaryComeOutOnTime)
     // impulse at sample 0: its runs are long.
     struct Case { int P, N; bool around; };
     for (Case cs : {Case{64, 4096, true}, Case{256, 5000, true}, Case{16, 2048, true},
-                    Case{64, MAXLEN_MIXED, false}}) {
+                    Case{64, MAXLEN_MIXED, false}, Case{4096, MAXLEN_MIXED, false}}) {
         SCOPED_TRACE(::testing::Message() << "period " << cs.P << ", size " << cs.N);
         Mixedconv c(1, 1, cs.N, cs.P, 2);
         std::set<int> taps = {0, 1, cs.N - 1};
