@@ -3,7 +3,9 @@
 #include <assert.h>
 #include <errno.h>
 #include <sched.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <time.h>
@@ -118,6 +120,23 @@ int32_t processors()
     return (n > 0) ? (int32_t)n : 1;
 }
 
+// Memory of 'bytes' bytes (contents undefined) for spectra, aligned to 64
+// bytes; from 2 MiB on, aligned to 2 MiB and marked for large pages, where
+// the system gives them on request. free() releases it. Throws
+// std::bad_alloc.
+void *spectrum_memory(size_t bytes)
+{
+    const size_t LARGE = 2 << 20;
+    const size_t align = (bytes >= LARGE) ? LARGE : 64;
+    bytes = (bytes + align - 1) & ~(align - 1);
+    void *p = nullptr;
+    if (posix_memalign(&p, align, bytes) != 0) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    if (align == LARGE) madvise(p, bytes, MADV_HUGEPAGE);   // a hint; without it, small pages
+#endif
+    return p;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- Specset
@@ -126,6 +145,7 @@ void Specset::init(int32_t ns, int32_t nb)
 {
     nspec = ns;
     nbin = nb;
+    owned = true;
     spec = new (std::nothrow) fftwf_complex *[ns]();
     if (!spec) {
         release();
@@ -140,6 +160,19 @@ void Specset::init(int32_t ns, int32_t nb)
     }
 }
 
+void Specset::init_at(int32_t ns, int32_t nb, fftwf_complex *base, int32_t stride)
+{
+    nspec = ns;
+    nbin = nb;
+    owned = false;
+    spec = new (std::nothrow) fftwf_complex *[ns]();
+    if (!spec) {
+        release();
+        throw std::bad_alloc();
+    }
+    for (int32_t i = 0; i < ns; i++) spec[i] = base + (size_t)i * stride;
+}
+
 void Specset::clear()
 {
     for (int32_t i = 0; i < nspec; i++) memset(spec[i], 0, nbin * sizeof(fftwf_complex));
@@ -148,9 +181,11 @@ void Specset::clear()
 void Specset::release()
 {
     if (spec) {
-        for (int32_t i = 0; i < nspec; i++) fftwf_free(spec[i]);
+        if (owned)
+            for (int32_t i = 0; i < nspec; i++) fftwf_free(spec[i]);
         delete[] spec;
     }
+    owned = false;
     nspec = 0;
     nbin = 0;
     spec = nullptr;
@@ -164,7 +199,7 @@ DCparam::DCparam(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t period_,
       nactive(active_workers(ninp_, nout_, maxlen_, period_, nthread_)),
       gsize(group_size(nout_, nactive)), ticket(TICKET_START), finished(0),
       maxspin(processors() - 1), nspin(0), inpdata(nullptr), outdata(nullptr), outsave(nullptr), fftdata(nullptr),
-      plan_r2c(nullptr), plan_c2r(nullptr), inpspec(nullptr), impspec(nullptr),
+      plan_r2c(nullptr), plan_c2r(nullptr), specmem(nullptr), inpspec(nullptr), impspec(nullptr),
       accumulate(select_accumulate())
 {
     // Programming errors of the caller: every caller checks user values
@@ -179,10 +214,18 @@ DCparam::DCparam(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t period_,
     try {
         fftdata = static_cast<float *>(fftwf_malloc(2 * period * sizeof(float)));
         if (!fftdata) throw std::bad_alloc();
+        // Each spectrum starts on a 64-byte boundary, like an accumulator.
+        const int32_t stride = accstride(period);
+        const size_t per = (size_t)npart * stride;
+        fftwf_complex *base = static_cast<fftwf_complex *>(
+            spectrum_memory((size_t)ninp * (nout + 1) * per * sizeof(fftwf_complex)));
+        specmem = base;
         inpspec = new Specset[ninp]();
-        for (int32_t i = 0; i < ninp; i++) inpspec[i].init(npart, period + 1);
+        for (int32_t i = 0; i < ninp; i++) inpspec[i].init_at(npart, period + 1, base + i * per, stride);
+        base += ninp * per;
         impspec = new Specset[ninp * nout]();
-        for (int32_t i = 0; i < ninp * nout; i++) impspec[i].init(npart, period + 1);
+        for (int32_t i = 0; i < ninp * nout; i++)
+            impspec[i].init_at(npart, period + 1, base + i * per, stride);
         outsave = new float *[nout]();
         for (int32_t j = 0; j < nout; j++) outsave[j] = new float[period];
         // FFTW's planner is not thread-safe; plans are only ever made here,
@@ -212,6 +255,8 @@ void DCparam::release()
     inpspec = nullptr;
     delete[] impspec;
     impspec = nullptr;
+    free(specmem);
+    specmem = nullptr;
     if (outsave) {
         for (int32_t j = 0; j < nout; j++) delete[] outsave[j];
         delete[] outsave;

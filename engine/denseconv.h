@@ -58,7 +58,7 @@ enum
 class Specset
 {
 public:
-    Specset() : nspec(0), nbin(0), spec(nullptr) {}
+    Specset() : nspec(0), nbin(0), spec(nullptr), owned(false) {}
     ~Specset() { release(); }
     Specset(const Specset &) = delete;
     Specset &operator=(const Specset &) = delete;
@@ -66,6 +66,10 @@ public:
     // On an empty set: allocate the spectra (contents undefined).
     // Throws std::bad_alloc; the set is then empty again.
     void init(int32_t nspec, int32_t nbin);
+    // On an empty set: the spectra are base, base + stride, ..., storage
+    // that the caller owns and keeps until release(). Throws
+    // std::bad_alloc (for the table of pointers); the set is then empty.
+    void init_at(int32_t nspec, int32_t nbin, fftwf_complex *base, int32_t stride);
     // Set every bin of every spectrum to zero.
     void clear();
     // Free everything and leave the set empty.
@@ -74,6 +78,9 @@ public:
     int32_t nspec;
     int32_t nbin;
     fftwf_complex **spec;
+
+private:
+    bool owned;   // the spectra were allocated by init()
 };
 
 // Parameters, storage and plans of the convolver; the passive half.
@@ -148,6 +155,11 @@ protected:
     float *fftdata;                // 2 * period, loading buffer and plan array
     fftwf_plan plan_r2c;
     fftwf_plan plan_c2r;
+    // Every spectrum of both kinds lives in one block of memory, so that it
+    // can be given large pages: with 4 KiB pages, faulting in a large
+    // matrix's spectra takes longer than convolving seconds of audio, and
+    // reading them costs a TLB miss every 4 KiB.
+    void *specmem;
     Specset *inpspec;              // per input: ring of npart spectra
     Specset *impspec;              // per pair at out * ninp + inp: npart spectra
     // The multiply-accumulate kernel for this processor (accumulate.h).
