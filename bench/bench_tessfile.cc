@@ -1,7 +1,7 @@
 // tessfile as its users run it: files on disk, the program started as a
 // command, its wall time and CPU time measured from outside.
 //
-//   build/bench/bench_tessfile TESSFILE [-s SECONDS] [-r RUNS] [-d DIR] N:T ...
+//   build/bench/bench_tessfile TESSFILE [-s SECONDS] [-r RUNS] [-d DIR] [-f] N:T ...
 //
 // For each N:T (matrix size, worker threads) it makes, once per N and
 // SECONDS, an N-channel 48 kHz float WAV of noise and a dense N x N matrix
@@ -11,6 +11,10 @@
 //   /matrix/load 1.0 matrix.wav
 // and runs "TESSFILE -T conf input.wav output.wav" RUNS times (default 3),
 // the sizes' runs interleaved so that a busy machine weighs on all alike.
+// Each run overwrites the output of the one before, as a user running the
+// same command again does (with -f, each run writes a new file instead:
+// replacing a file costs the file system more, on ext4 a flush of the new
+// data when it is closed). The outputs are removed at the end.
 // It prints the scheduling it and the program ran with (the program is
 // started with this process's scheduling, normal unless the caller chose
 // otherwise), then per N:T the median wall time, the median CPU time
@@ -142,11 +146,12 @@ bool write_conf(const std::string &path, int n, int nthread)
 }
 
 // Runs the program once; wall and CPU seconds, false when it failed.
-bool run(const char *prog, const Job &job, double &wall, double &cpu)
+bool run(const char *prog, const Job &job, bool fresh, double &wall, double &cpu)
 {
     std::string conf = job.dir + "/conf-" + std::to_string(job.nthread);
     std::string inp = job.dir + "/input.wav";
     std::string out = job.dir + "/output.wav";
+    if (fresh) unlink(out.c_str());
     double t0 = now();
     pid_t pid = fork();
     if (pid < 0) return false;
@@ -161,7 +166,6 @@ bool run(const char *prog, const Job &job, double &wall, double &cpu)
     wall = now() - t0;
     cpu = ru.ru_utime.tv_sec + 1e-6 * ru.ru_utime.tv_usec + ru.ru_stime.tv_sec +
           1e-6 * ru.ru_stime.tv_usec;
-    unlink(out.c_str());
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
@@ -174,7 +178,7 @@ double median(std::vector<double> v)
 
 void usage()
 {
-    fprintf(stderr, "Usage: bench_tessfile TESSFILE [-s SECONDS] [-r RUNS] [-d DIR] N:T ...\n");
+    fprintf(stderr, "Usage: bench_tessfile TESSFILE [-s SECONDS] [-r RUNS] [-d DIR] [-f] N:T ...\n");
     exit(2);
 }
 
@@ -185,9 +189,11 @@ int main(int argc, char *argv[])
     int seconds = 20;
     int runs = 3;
     std::string base = "/tmp/tess-bench";
+    bool fresh = false;
     int c;
-    while ((c = getopt(argc, argv, "s:r:d:")) != -1) {
+    while ((c = getopt(argc, argv, "s:r:d:f")) != -1) {
         switch (c) {
+        case 'f': fresh = true; break;
         case 's': seconds = atoi(optarg); break;
         case 'r': runs = atoi(optarg); break;
         case 'd': base = optarg; break;
@@ -221,13 +227,13 @@ int main(int argc, char *argv[])
     const int policy = sched_getscheduler(0);
     fprintf(stderr, "# scheduling: %s; %s started with it, no realtime caller\n",
             policy_name(policy), prog);
-    fprintf(stderr, "# %d s of %d Hz audio, %d taps, %d runs each, interleaved\n", seconds, RATE,
-            TAPS, runs);
+    fprintf(stderr, "# %d s of %d Hz audio, %d taps, %d runs each, interleaved, %s\n", seconds,
+            RATE, TAPS, runs, fresh ? "a new output file each run" : "each run overwriting the output");
     for (int r = 0; r < runs; r++) {
         for (size_t k = 0; k < jobs.size(); k++) {
             Job &j = jobs[(r % 2) ? jobs.size() - 1 - k : k];
             double wall, cpu;
-            if (!run(prog, j, wall, cpu)) {
+            if (!run(prog, j, fresh, wall, cpu)) {
                 fprintf(stderr, "%s failed on %d x %d\n", prog, j.n, j.n);
                 return 1;
             }
@@ -235,6 +241,7 @@ int main(int argc, char *argv[])
             j.cpu.push_back(cpu);
         }
     }
+    for (const Job &j : jobs) unlink((j.dir + "/output.wav").c_str());
     fprintf(stderr, "%8s %8s %8s %9s %8s %16s\n", "N:T", "wall_s", "cpu_s", "cpu/wall", "rt48k",
             "wall range");
     for (const Job &j : jobs) {
