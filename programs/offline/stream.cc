@@ -57,7 +57,7 @@ void wait_for(sem_t *s)
 
 Stream::Stream(Soundfile &inp, Soundfile &out, Denseconv *conv, int nout)
     : _inp(inp), _out(out), _conv(conv), _ninp(inp.channels()), _nout(nout),
-      _period(conv->period), _interleaved(nullptr), _total(0), _nblock(0), _progress(nullptr),
+      _period(conv->period), _interleaved(nullptr), _total(0), _nblock(0), _delivered(0), _progress(nullptr),
       _halt(false), _failed(false)
 {
     for (int s = 0; s < NSLOT; s++) {
@@ -96,6 +96,7 @@ void Stream::fill(int64_t b)
 {
     int n = _inp.read(_interleaved, _period);
     if (n < 0) n = 0;
+    _delivered += n;
     deinterleave(_interleaved, n, _ninp, _chanptr[b % NSLOT], _period);
 }
 
@@ -147,6 +148,7 @@ int Stream::run(int64_t total, const volatile uint8_t *stop, Progress *progress)
     _total = total;
     _nblock = (total + _period - 1) / _period;
     _progress = progress;
+    _delivered = 0;
     _halt.store(false);
     _failed.store(false);
     if (_nblock == 0) return 0;

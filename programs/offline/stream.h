@@ -50,6 +50,10 @@ public:
     // (the output is then incomplete, and nothing more is written).
     int run(int64_t total, const volatile uint8_t *stop, Progress *progress);
 
+    // Input frames that the reads of the last run() delivered; fewer than
+    // the input announces when it is cut short.
+    int64_t delivered() const { return _delivered; }
+
 private:
     enum { NSLOT = 2 };
 
@@ -71,6 +75,7 @@ private:
     // Set for the one run.
     int64_t _total;
     int64_t _nblock;
+    int64_t _delivered;              // file side only while run() runs
     Progress *_progress;
     // Hand-over between the file side and the convolver: a block is
     // 'filled' for the convolver, then 'processed' for the file side.

@@ -98,6 +98,11 @@ protected:
         EXPECT_EQ(stream.init(), 0);
         volatile uint8_t flag = stop;
         EXPECT_EQ(stream.run(total, &flag, nullptr), 0);
+        // Every block asks for a whole period, so all of the input is read
+        // unless the run stopped first.
+        if (!stop) {
+            EXPECT_EQ(stream.delivered(), inp.frames());
+        }
         inp.close();
         out.close();
         Soundfile back;
