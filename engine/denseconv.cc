@@ -438,7 +438,7 @@ void Denseconv::stop_workers()
         Workthr *w = workers[i];
         if (!w) continue;
         workers[i] = nullptr;
-        w->stop = true;
+        w->stop.store(true);
         sem_post(&w->trig);   // the worker deletes itself; never touch it again
         n++;
     }
@@ -538,7 +538,7 @@ void Workthr::run()
 {
     DCparam *d = dcpar;
     take_sleeping(&trig);
-    while (!stop) {
+    while (!stop.load()) {
         // A wake-up says that a phase has units to take; a worker woken
         // late may find that phase over and take units of a later one, or
         // none at all.

@@ -232,7 +232,11 @@ private:
     bool gapshort;          // the last wait between two cycles was short
     std::atomic<bool> polling;   // waiting by polling, not asleep (a hint)
     sem_t trig;
-    bool stop;
+    // Read by the worker after every wake-up. A wake-up may be one left
+    // over from a phase that the other threads finished without this
+    // worker, so the read need not follow the post that goes with the
+    // write: hence atomic.
+    std::atomic<bool> stop;
     sem_t *gone;
     float *tbuf;            // 2 * period samples
     fftwf_complex *fbuf;    // MAXGROUP * accstride(period) bins
