@@ -198,3 +198,32 @@ TEST_F(StreamTest, StopBeforeTheFirstBlockWritesNothing)
     convolve(path("in.wav"), m, 1024, 5000, &n, 1);
     EXPECT_EQ(n, 0);
 }
+
+// Wider blocks: the (de-)interleaving goes in tiles of frames, the frames
+// past the last whole tile one by one; every channel must land where it
+// belongs, more inputs than outputs and the reverse, with lengths on and
+// off the tiles.
+TEST_F(StreamTest, WideChannelCountsKeepEveryChannelInPlace)
+{
+    struct Case { int ninp, nout; };
+    for (Case c : {Case{8, 16}, Case{16, 8}, Case{9, 17}}) {
+        std::mt19937 rng(c.ninp * 100 + c.nout);
+        Matrix m = sparse_matrix(c.ninp, c.nout, 64, rng);
+        for (int64_t frames : {1, 7, 8, 9, 1023, 1024 + 13, 3000}) {
+            SCOPED_TRACE(::testing::Message() << c.ninp << " x " << c.nout << ", " << frames << " frames");
+            std::uniform_real_distribution<float> d(-0.5f, 0.5f);
+            std::vector<float> in((size_t)frames * c.ninp);
+            for (float &x : in) x = d(rng);
+            write_input(path("in.wav"), in, c.ninp);
+            const int64_t total = frames + 63;
+            int64_t n;
+            std::vector<float> out = convolve(path("in.wav"), m, offline_period(64), total, &n);
+            ASSERT_EQ(n, total);
+            std::vector<double> ref = reference(in, frames, m, total);
+            double pk = 1e-3, e = 0;
+            for (double x : ref) pk = std::max(pk, fabs(x));
+            for (size_t k = 0; k < ref.size(); k++) e = std::max(e, fabs(out[k] - ref[k]));
+            EXPECT_LT(e / pk, 1e-5);
+        }
+    }
+}
