@@ -7,7 +7,7 @@ PREFIX    ?= /usr/local
 DESTDIR   ?=
 FUZZTIME  ?= 60
 
-.PHONY: all deps configure build test demo bench plot install package fuzz clean
+.PHONY: all deps configure build test demo bench bench-file plot install package fuzz clean
 
 all: build
 
@@ -28,6 +28,11 @@ demo: build
 
 bench: build
 	@./bench/run.sh $(BUILD)
+
+# tessfile end to end on 20 s of noise through dense 4096-tap matrices,
+# started as a user starts it (see docs/performance.md).
+bench-file: build
+	@$(BUILD)/bench/bench_tessfile $(BUILD)/programs/offline/tessfile 2:2 8:2 32:1 32:2 64:1 64:2
 
 # Runs the benchmarks and draws docs/img/rt-factor.png (needs gnuplot).
 plot: build

@@ -142,6 +142,13 @@ bool same_id(const struct stat &a, dev_t dev, ino_t ino)
 
 // ---------------------------------------------------------------- Convconf
 
+int32_t offline_period(int32_t maxlen)
+{
+    int32_t p = 1024;
+    while ((p < maxlen) && (p < MAXPER)) p *= 2;
+    return p;
+}
+
 Convconf::Convconf(int32_t rate_, int32_t period_)
     : convolver(nullptr), rate(rate_), period(period_), ninp(0), nout(0), maxlen(0),
       nthread(0), partitions(PARTS_UNIFORM), status(0), lineno(0)
@@ -351,8 +358,9 @@ int Convconf::convolver_new(const char *args)
     // its worker threads now, before the new one needs the memory.
     convolver_free();
     try {
-        if (partitions == PARTS_MIXED) convolver = new Mixedconv(ninp, nout, maxlen, period, nthread);
-        else convolver = new Denseconv(ninp, nout, maxlen, period, nthread);
+        const int32_t per = (period > 0) ? period : offline_period((int32_t) maxlen);
+        if (partitions == PARTS_MIXED) convolver = new Mixedconv(ninp, nout, maxlen, per, nthread);
+        else convolver = new Denseconv(ninp, nout, maxlen, per, nthread);
     }
     catch (const std::bad_alloc &) {
         fprintf(stderr, "Line %d: Unable to create the convolver: out of memory.\n", lineno);

@@ -25,6 +25,14 @@
 // characters consumed, 0 on failure (dst then empty).
 int scan_word(const char *src, char *dst, int size);
 
+// The period of a convolver built by a holder constructed with period 0
+// (the offline program, where nobody waits for the first sample): the
+// impulse-response length 'maxlen' rounded up to a power of two, at least
+// 1024 and at most MAXPER. One partition per impulse response of up to
+// MAXPER taps reads each spectrum bin once per period, the fewest
+// multiply-accumulates and bytes per sample.
+int32_t offline_period(int32_t maxlen);
+
 // Holds one configuration: the convolver built by "/convolver/new" (owned,
 // deleted with the holder), the names, connection targets and gains of
 // inputs and outputs (numbered from 1 in the file, stored at k-1), and the
@@ -86,6 +94,8 @@ public:
         PARTS_MIXED = 1      // Mixedconv: growing partitions, sizes up to MAXLEN_MIXED
     };
 
+    // 'period' is the convolver's period, or 0 for offline_period() of the
+    // convolver's maxlen.
     Convconf(int32_t rate, int32_t period);
     ~Convconf();
     Convconf(const Convconf &) = delete;

@@ -4,11 +4,12 @@
 // (accumulate_avx2.cc); the convolver picks one at construction. Both give
 // the same bits.
 //
-// There is no AVX-512 kernel: the spectra are separate fftwf_malloc arrays,
-// aligned to 32 bytes only, so half of them start in the middle of a cache
-// line and every 64-byte load from them is split in two. Built and
-// measured, such a kernel took twice the time of the AVX2 one on a 64 x 64
-// matrix.
+// There is no AVX-512 kernel: when the spectra were separate fftwf_malloc
+// arrays, aligned to 32 bytes only, half of them started in the middle of a
+// cache line and every 64-byte load from them was split in two. Built and
+// measured then, such a kernel took twice the time of the AVX2 one on a
+// 64 x 64 matrix. The spectra now start on 64-byte boundaries; the kernel
+// has not been measured again since.
 
 #ifndef TESS_ACCUMULATE_H
 #define TESS_ACCUMULATE_H

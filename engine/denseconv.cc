@@ -3,7 +3,9 @@
 #include <assert.h>
 #include <errno.h>
 #include <sched.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <time.h>
@@ -62,14 +64,15 @@ void take_sleeping(sem_t *s)
 
 }  // namespace
 
-// How many of 'nthread' workers share a cycle's work. Handing work to a
-// worker and waiting for it costs several microseconds even when it polls,
-// and more when it must be woken; a cycle whose whole work takes about as
-// long gains nothing from a second worker and loses the hand-off. The
-// work is counted in bin products (one complex multiply-accumulate), an
-// FFT of 2 * period points as about 16 products per bin; one worker is
-// given per WORK_PER_WORKER products, at least one, at most all of them.
-// The bits of the result do not depend on it.
+// How many threads share a cycle's work: the caller, and workers up to
+// 'nthread' threads in all. Handing work to a worker and waiting for it
+// costs several microseconds even when it polls, and more when it must be
+// woken; a cycle whose whole work takes about as long gains nothing from a
+// second thread and loses the hand-off. The work is counted in bin
+// products (one complex multiply-accumulate), an FFT of 2 * period points
+// as about 16 products per bin; one thread is given per WORK_PER_WORKER
+// products, at least one, at most 'nthread'. The bits of the result do not
+// depend on it.
 int32_t active_workers(int32_t ninp, int32_t nout, int32_t maxlen, int32_t period, int32_t nthread)
 {
     const int64_t WORK_PER_WORKER = 200000;
@@ -79,6 +82,24 @@ int32_t active_workers(int32_t ninp, int32_t nout, int32_t maxlen, int32_t perio
     const int64_t n = 1 + work / WORK_PER_WORKER;
     return (n < nthread) ? (int32_t)n : nthread;
 }
+
+namespace {
+
+// Outputs per group: MAXGROUP, fewer where that would leave fewer than two
+// groups per thread sharing the cycle, so that the last groups can even out
+// the threads' shares.
+int32_t group_size(int32_t nout, int32_t nactive)
+{
+    int32_t g = MAXGROUP;
+    if (nactive > 1)
+        while ((g > 1) && ((nout + g - 1) / g < 2 * nactive)) g--;
+    return g;
+}
+
+// A ticket past every unit of the phase before the first.
+const uint64_t TICKET_START = ~(uint64_t)0;
+
+}  // namespace
 
 // Bins from one output's accumulator to the next in a worker's buffer: the
 // next one starts on a 64-byte boundary, like the arrays the plans were
@@ -99,6 +120,23 @@ int32_t processors()
     return (n > 0) ? (int32_t)n : 1;
 }
 
+// Memory of 'bytes' bytes (contents undefined) for spectra, aligned to 64
+// bytes; from 2 MiB on, aligned to 2 MiB and marked for large pages, where
+// the system gives them on request. free() releases it. Throws
+// std::bad_alloc.
+void *spectrum_memory(size_t bytes)
+{
+    const size_t LARGE = 2 << 20;
+    const size_t align = (bytes >= LARGE) ? LARGE : 64;
+    bytes = (bytes + align - 1) & ~(align - 1);
+    void *p = nullptr;
+    if (posix_memalign(&p, align, bytes) != 0) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    if (align == LARGE) madvise(p, bytes, MADV_HUGEPAGE);   // a hint; without it, small pages
+#endif
+    return p;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- Specset
@@ -107,6 +145,7 @@ void Specset::init(int32_t ns, int32_t nb)
 {
     nspec = ns;
     nbin = nb;
+    owned = true;
     spec = new (std::nothrow) fftwf_complex *[ns]();
     if (!spec) {
         release();
@@ -121,6 +160,19 @@ void Specset::init(int32_t ns, int32_t nb)
     }
 }
 
+void Specset::init_at(int32_t ns, int32_t nb, fftwf_complex *base, int32_t stride)
+{
+    nspec = ns;
+    nbin = nb;
+    owned = false;
+    spec = new (std::nothrow) fftwf_complex *[ns]();
+    if (!spec) {
+        release();
+        throw std::bad_alloc();
+    }
+    for (int32_t i = 0; i < ns; i++) spec[i] = base + (size_t)i * stride;
+}
+
 void Specset::clear()
 {
     for (int32_t i = 0; i < nspec; i++) memset(spec[i], 0, nbin * sizeof(fftwf_complex));
@@ -129,9 +181,11 @@ void Specset::clear()
 void Specset::release()
 {
     if (spec) {
-        for (int32_t i = 0; i < nspec; i++) fftwf_free(spec[i]);
+        if (owned)
+            for (int32_t i = 0; i < nspec; i++) fftwf_free(spec[i]);
         delete[] spec;
     }
+    owned = false;
     nspec = 0;
     nbin = 0;
     spec = nullptr;
@@ -141,10 +195,11 @@ void Specset::release()
 
 DCparam::DCparam(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t period_, int32_t nthread_)
     : Convolver(ninp_, nout_, maxlen_, period_, nthread_),
-      npart((maxlen_ + period_ - 1) / (period_ > 0 ? period_ : 1)), ipart(0), phase(0),
+      npart((maxlen_ + period_ - 1) / (period_ > 0 ? period_ : 1)), ipart(0),
       nactive(active_workers(ninp_, nout_, maxlen_, period_, nthread_)),
+      gsize(group_size(nout_, nactive)), ticket(TICKET_START), finished(0),
       maxspin(processors() - 1), nspin(0), inpdata(nullptr), outdata(nullptr), outsave(nullptr), fftdata(nullptr),
-      plan_r2c(nullptr), plan_c2r(nullptr), inpspec(nullptr), impspec(nullptr),
+      plan_r2c(nullptr), plan_c2r(nullptr), specmem(nullptr), inpspec(nullptr), impspec(nullptr),
       accumulate(select_accumulate())
 {
     // Programming errors of the caller: every caller checks user values
@@ -155,13 +210,22 @@ DCparam::DCparam(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t period_,
     assert((period > 0) && ((period & (period - 1)) == 0) && (period <= MAXPER));
     assert((nthread > 0) && (nthread <= MAXTHR));
 
+    sem_init(&phase_done, 0, 0);
     try {
         fftdata = static_cast<float *>(fftwf_malloc(2 * period * sizeof(float)));
         if (!fftdata) throw std::bad_alloc();
+        // Each spectrum starts on a 64-byte boundary, like an accumulator.
+        const int32_t stride = accstride(period);
+        const size_t per = (size_t)npart * stride;
+        fftwf_complex *base = static_cast<fftwf_complex *>(
+            spectrum_memory((size_t)ninp * (nout + 1) * per * sizeof(fftwf_complex)));
+        specmem = base;
         inpspec = new Specset[ninp]();
-        for (int32_t i = 0; i < ninp; i++) inpspec[i].init(npart, period + 1);
+        for (int32_t i = 0; i < ninp; i++) inpspec[i].init_at(npart, period + 1, base + i * per, stride);
+        base += ninp * per;
         impspec = new Specset[ninp * nout]();
-        for (int32_t i = 0; i < ninp * nout; i++) impspec[i].init(npart, period + 1);
+        for (int32_t i = 0; i < ninp * nout; i++)
+            impspec[i].init_at(npart, period + 1, base + i * per, stride);
         outsave = new float *[nout]();
         for (int32_t j = 0; j < nout; j++) outsave[j] = new float[period];
         // FFTW's planner is not thread-safe; plans are only ever made here,
@@ -172,6 +236,7 @@ DCparam::DCparam(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t period_,
     }
     catch (...) {
         release();
+        sem_destroy(&phase_done);
         throw;
     }
 }
@@ -179,6 +244,7 @@ DCparam::DCparam(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t period_,
 DCparam::~DCparam()
 {
     release();
+    sem_destroy(&phase_done);
 }
 
 void DCparam::release()
@@ -189,6 +255,8 @@ void DCparam::release()
     inpspec = nullptr;
     delete[] impspec;
     impspec = nullptr;
+    free(specmem);
+    specmem = nullptr;
     if (outsave) {
         for (int32_t j = 0; j < nout; j++) delete[] outsave[j];
         delete[] outsave;
@@ -233,51 +301,83 @@ void DCparam::reset()
     for (int32_t j = 0; j < nout; j++) memset(outsave[j], 0, period * sizeof(float));
 }
 
-// Input transforms into the history ring.
-void DCparam::transform_inputs(int32_t first, int32_t step, float *tbuf)
+// One input transform into the history ring.
+void DCparam::transform_input(int32_t i, float *tbuf)
 {
-    for (int32_t i = first; i < ninp; i += step) {
-        memcpy(tbuf, inpdata[i], period * sizeof(float));
-        memset(tbuf + period, 0, period * sizeof(float));
-        fftwf_execute_dft_r2c(plan_r2c, tbuf, inpspec[i].spec[ipart]);
-    }
+    memcpy(tbuf, inpdata[i], period * sizeof(float));
+    memset(tbuf + period, 0, period * sizeof(float));
+    fftwf_execute_dft_r2c(plan_r2c, tbuf, inpspec[i].spec[ipart]);
 }
 
-// Outputs: accumulate, transform back, overlap-add. The outputs are taken
-// in groups, so that each input spectrum is read once per group; every
-// output still sums its products in the same order (inputs, then
-// partitions from the newest input spectrum back).
-void DCparam::compute_outputs(int32_t first, int32_t step, float *tbuf, fftwf_complex *fbuf)
+// One group of outputs: accumulate, transform back, overlap-add. The
+// outputs of a group are accumulated together, so that each input spectrum
+// is read once per group; every output still sums its products in the same
+// order (inputs, then partitions from the newest input spectrum back).
+void DCparam::compute_group(int32_t u, float *tbuf, fftwf_complex *fbuf)
 {
     const int32_t nbin = period + 1;
     const int32_t stride = accstride(period);
-    for (int32_t j0 = first; j0 < nout; j0 += step * MAXGROUP) {
-        int32_t js[MAXGROUP];
-        float *acc[MAXGROUP];
-        const float *h[MAXGROUP];
-        int32_t ng = 0;
-        for (int32_t j = j0; (j < nout) && (ng < MAXGROUP); j += step) {
-            js[ng] = j;
-            acc[ng] = (float *)(fbuf + ng * stride);
-            ng++;
+    const int32_t j0 = u * gsize;
+    const int32_t ng = (nout - j0 < gsize) ? nout - j0 : gsize;
+    float *acc[MAXGROUP];
+    const float *h[MAXGROUP];
+    for (int32_t g = 0; g < ng; g++) {
+        acc[g] = (float *)(fbuf + g * stride);
+        memset(acc[g], 0, nbin * sizeof(fftwf_complex));
+    }
+    for (int32_t i = 0; i < ninp; i++) {
+        fftwf_complex *const *xs = inpspec[i].spec;
+        int32_t s = ipart;
+        for (int32_t p = 0; p < npart; p++) {
+            for (int32_t g = 0; g < ng; g++) h[g] = (const float *)impspec[(j0 + g) * ninp + i].spec[p];
+            accumulate(acc, ng, (const float *)xs[s], h, nbin);
+            if (--s < 0) s = npart - 1;
         }
-        for (int32_t g = 0; g < ng; g++) memset(acc[g], 0, nbin * sizeof(fftwf_complex));
-        for (int32_t i = 0; i < ninp; i++) {
-            fftwf_complex *const *xs = inpspec[i].spec;
-            int32_t s = ipart;
-            for (int32_t p = 0; p < npart; p++) {
-                for (int32_t g = 0; g < ng; g++) h[g] = (const float *)impspec[js[g] * ninp + i].spec[p];
-                accumulate(acc, ng, (const float *)xs[s], h, nbin);
-                if (--s < 0) s = npart - 1;
-            }
-        }
-        for (int32_t g = 0; g < ng; g++) {
-            fftwf_execute_dft_c2r(plan_c2r, fbuf + g * stride, tbuf);
-            float *out = outdata[js[g]];
-            float *save = outsave[js[g]];
-            for (int32_t t = 0; t < period; t++) out[t] = save[t] + tbuf[t];
-            memcpy(save, tbuf + period, period * sizeof(float));
-        }
+    }
+    for (int32_t g = 0; g < ng; g++) {
+        fftwf_execute_dft_c2r(plan_c2r, fbuf + g * stride, tbuf);
+        float *out = outdata[j0 + g];
+        float *save = outsave[j0 + g];
+        for (int32_t t = 0; t < period; t++) out[t] = save[t] + tbuf[t];
+        memcpy(save, tbuf + period, period * sizeof(float));
+    }
+}
+
+void DCparam::transform_inputs(int32_t first, int32_t step, float *tbuf)
+{
+    for (int32_t i = first; i < ninp; i += step) transform_input(i, tbuf);
+}
+
+void DCparam::compute_outputs(int32_t first, int32_t step, float *tbuf, fftwf_complex *fbuf)
+{
+    const int32_t ngroup = (nout + gsize - 1) / gsize;
+    for (int32_t u = first; u < ngroup; u += step) compute_group(u, tbuf, fbuf);
+}
+
+// A unit is taken by moving the ticket on by one with a compare-and-swap
+// that also checks the phase's number, so a thread that read the ticket of
+// a phase that has ended meanwhile takes nothing. The phase's data
+// (inpdata, outdata, ipart, the previous phase's spectra) were written
+// before the ticket that starts it was stored, and the swap that takes a
+// unit acquires them; the count of finished units releases a unit's
+// results to the thread that sees the phase complete.
+bool DCparam::take_units(float *tbuf, fftwf_complex *fbuf, uint32_t &seen)
+{
+    uint64_t t = ticket.load(std::memory_order_acquire);
+    const uint32_t number = (uint32_t)(t >> 32);
+    seen = number;
+    const uint32_t nunit = (number & 1) ? (uint32_t)((nout + gsize - 1) / gsize) : (uint32_t)ninp;
+    bool last = false;
+    for (;;) {
+        const uint32_t u = (uint32_t)t;
+        if (((uint32_t)(t >> 32) != number) || (u >= nunit)) return last;
+        if (!ticket.compare_exchange_weak(t, t + 1, std::memory_order_acq_rel,
+                                          std::memory_order_acquire))
+            continue;
+        if (number & 1) compute_group((int32_t)u, tbuf, fbuf);
+        else transform_input((int32_t)u, tbuf);
+        last = finished.fetch_add(1, std::memory_order_acq_rel) + 1 == (int32_t)nunit;
+        t = ticket.load(std::memory_order_acquire);
     }
 }
 
@@ -285,9 +385,17 @@ void DCparam::compute_outputs(int32_t first, int32_t step, float *tbuf, fftwf_co
 
 Denseconv::Denseconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t period_,
                      int32_t nthread_)
-    : DCparam(ninp_, nout_, maxlen_, period_, nthread_), _realtime(true)
+    : DCparam(ninp_, nout_, maxlen_, period_, nthread_), _realtime(true), tbuf(nullptr),
+      fbuf(nullptr)
 {
     for (int i = 0; i < MAXTHR; i++) workers[i] = nullptr;
+    tbuf = static_cast<float *>(fftwf_malloc(2 * period * sizeof(float)));
+    fbuf = static_cast<fftwf_complex *>(fftwf_malloc(MAXGROUP * accstride(period) * sizeof(fftwf_complex)));
+    if (!tbuf || !fbuf) {
+        fftwf_free(tbuf);
+        fftwf_free(fbuf);
+        throw std::bad_alloc();   // the DCparam base releases the storage
+    }
     sem_init(&_gone, 0, 0);
     try {
         for (int32_t i = 0; i < nthread; i++) {
@@ -307,6 +415,8 @@ Denseconv::Denseconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t peri
     catch (...) {
         stop_workers();
         sem_destroy(&_gone);
+        fftwf_free(tbuf);
+        fftwf_free(fbuf);
         throw;   // the DCparam base releases the storage
     }
     clear_impulses();
@@ -317,6 +427,8 @@ Denseconv::~Denseconv()
 {
     stop_workers();
     sem_destroy(&_gone);
+    fftwf_free(tbuf);
+    fftwf_free(fbuf);
 }
 
 void Denseconv::stop_workers()
@@ -326,7 +438,7 @@ void Denseconv::stop_workers()
         Workthr *w = workers[i];
         if (!w) continue;
         workers[i] = nullptr;
-        w->stop = true;
+        w->stop.store(true);
         sem_post(&w->trig);   // the worker deletes itself; never touch it again
         n++;
     }
@@ -341,44 +453,50 @@ void Denseconv::process(const float *const *inp, float *const *out)
 {
     inpdata = inp;
     outdata = out;
-    phase = 0;
-    trigger();
     // The caller polls while the workers can't be held up by it: there is a
     // processor to spare, or they run with realtime priority and take the
     // caller's processor whenever they need it.
-    const int64_t spin = (nactive <= maxspin || (_realtime && maxspin > 0)) ? CALLER_SPIN_NS : 0;
-    int64_t deadline = now_ns() + spin;
-    for (int32_t i = 0; i < nactive; i++) take(&workers[i]->done, deadline);
-    phase = 1;
-    trigger();
-    deadline = now_ns() + spin;
-    for (int32_t i = 0; i < nactive; i++) take(&workers[i]->done, deadline);
+    const int64_t spin = (nactive - 1 <= maxspin || (_realtime && maxspin > 0)) ? CALLER_SPIN_NS : 0;
+    run_phase(spin);
+    run_phase(spin);
     if (++ipart == npart) ipart = 0;
 }
 
-// Starts every worker on the current phase. Waking a sleeping worker can
-// hand it this thread's processor at once, and this thread then waits for
-// that worker's whole phase before it wakes the next one; so the workers
-// that are polling are started first, while this thread still runs.
+// Starts the next phase, takes units of it until none is left, and waits
+// for the units that workers are still running.
+void Denseconv::run_phase(int64_t spin)
+{
+    const uint32_t number = (uint32_t)(ticket.load(std::memory_order_relaxed) >> 32) + 1;
+    finished.store(0, std::memory_order_relaxed);
+    ticket.store((uint64_t)number << 32, std::memory_order_release);
+    trigger();
+    uint32_t seen;
+    if (!take_units(tbuf, fbuf, seen)) take(&phase_done, now_ns() + spin);
+}
+
+// Wakes the workers that share the cycle with the caller. Waking a
+// sleeping worker can hand it this thread's processor at once, and this
+// thread then waits until that worker's units are done before it wakes the
+// next one; so the workers that are polling are started first, while this
+// thread still runs.
 void Denseconv::trigger()
 {
     bool posted[MAXTHR];
-    for (int32_t i = 0; i < nactive; i++) {
+    const int32_t n = nactive - 1;
+    for (int32_t i = 0; i < n; i++) {
         posted[i] = workers[i]->polling.load(std::memory_order_relaxed);
         if (posted[i]) sem_post(&workers[i]->trig);
     }
-    for (int32_t i = 0; i < nactive; i++)
+    for (int32_t i = 0; i < n; i++)
         if (!posted[i]) sem_post(&workers[i]->trig);
 }
 
 void Denseconv::process_inline(const float *const *inp, float *const *out)
 {
-    // The workers are asleep between cycles, so worker 0's buffers are free.
-    Workthr *w = workers[0];
     inpdata = inp;
     outdata = out;
-    transform_inputs(0, 1, w->tbuf);
-    compute_outputs(0, 1, w->tbuf, w->fbuf);
+    transform_inputs(0, 1, tbuf);
+    compute_outputs(0, 1, tbuf, fbuf);
     if (++ipart == npart) ipart = 0;
 }
 
@@ -388,14 +506,12 @@ Workthr::Workthr(int32_t index_, DCparam *dcpar_, sem_t *gone_)
     : index(index_), dcpar(dcpar_), gapshort(false), polling(false), stop(false), gone(gone_), tbuf(nullptr), fbuf(nullptr)
 {
     sem_init(&trig, 0, 0);
-    sem_init(&done, 0, 0);
     int32_t period = dcpar->period;
     tbuf = static_cast<float *>(fftwf_malloc(2 * period * sizeof(float)));
     fbuf = static_cast<fftwf_complex *>(fftwf_malloc(MAXGROUP * accstride(period) * sizeof(fftwf_complex)));
     if (!tbuf || !fbuf) {
         fftwf_free(tbuf);
         fftwf_free(fbuf);
-        sem_destroy(&done);
         sem_destroy(&trig);
         throw std::bad_alloc();
     }
@@ -405,7 +521,6 @@ Workthr::~Workthr()
 {
     fftwf_free(tbuf);
     fftwf_free(fbuf);
-    sem_destroy(&done);
     sem_destroy(&trig);
 }
 
@@ -423,11 +538,13 @@ void Workthr::run()
 {
     DCparam *d = dcpar;
     take_sleeping(&trig);
-    while (!stop) {
-        const int32_t phase = d->phase;
-        if (phase == 0) d->transform_inputs(index, d->nactive, tbuf);
-        else d->compute_outputs(index, d->nactive, tbuf, fbuf);
-        sem_post(&done);
+    while (!stop.load()) {
+        // A wake-up says that a phase has units to take; a worker woken
+        // late may find that phase over and take units of a later one, or
+        // none at all.
+        uint32_t seen;
+        if (d->take_units(tbuf, fbuf, seen)) sem_post(&d->phase_done);
+        const int32_t phase = seen & 1;
         // The outputs follow the inputs at once; the next cycle follows
         // soon only where the caller runs cycles back to back (offline).
         // Under a realtime period the gap is long, and sleeping is right.

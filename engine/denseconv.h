@@ -9,15 +9,21 @@
 //   and are not realtime-safe.
 // - process() is called from one thread at a time (the offline program's
 //   main thread, or the JACK process thread). It is REALTIME-SAFE: it
-//   allocates nothing, takes no lock and prints nothing; it only posts and
-//   waits on the workers' semaphores.
+//   allocates nothing, takes no lock and prints nothing; beside its share
+//   of the arithmetic it only posts and waits on semaphores.
 // - Workthr::run() is the worker loop, on the worker's own thread; its
 //   per-cycle path is REALTIME-SAFE in the same sense.
 //
-// Sharing: a cycle's work goes to as many of the workers as it warrants
-// (active_workers()); in a small cycle the others stay asleep, since
-// handing them work would cost more than the work. The results do not
-// depend on how the work is shared.
+// Sharing: each phase of a cycle is cut into units (one input transform,
+// or one group of outputs), which the calling thread and the workers it
+// wakes take one at a time from a shared counter until none is left, so
+// that no thread waits while another has work queued; the caller takes its
+// share instead of waiting. A cycle is shared among as many threads as it
+// warrants (active_workers(), the caller included, at most 'nthread'); in
+// a small cycle the workers stay asleep, since handing them work would
+// cost more than the work. A unit's result does not depend on the thread
+// that computes it, so the results do not depend on how the work is
+// shared, bit for bit.
 //
 // Construction failures: a failed allocation of storage or of an FFT plan
 // throws std::bad_alloc; a worker thread that cannot be started at all
@@ -44,7 +50,7 @@
 class Specset
 {
 public:
-    Specset() : nspec(0), nbin(0), spec(nullptr) {}
+    Specset() : nspec(0), nbin(0), spec(nullptr), owned(false) {}
     ~Specset() { release(); }
     Specset(const Specset &) = delete;
     Specset &operator=(const Specset &) = delete;
@@ -52,6 +58,10 @@ public:
     // On an empty set: allocate the spectra (contents undefined).
     // Throws std::bad_alloc; the set is then empty again.
     void init(int32_t nspec, int32_t nbin);
+    // On an empty set: the spectra are base, base + stride, ..., storage
+    // that the caller owns and keeps until release(). Throws
+    // std::bad_alloc (for the table of pointers); the set is then empty.
+    void init_at(int32_t nspec, int32_t nbin, fftwf_complex *base, int32_t stride);
     // Set every bin of every spectrum to zero.
     void clear();
     // Free everything and leave the set empty.
@@ -60,6 +70,9 @@ public:
     int32_t nspec;
     int32_t nbin;
     fftwf_complex **spec;
+
+private:
+    bool owned;   // the spectra were allocated by init()
 };
 
 // Parameters, storage and plans of the convolver; the passive half. The
@@ -84,11 +97,14 @@ public:
     // and the ring position. Control thread.
     void reset() override;
 
-    // The two phases of a cycle, for the channels first, first + step, ...:
-    // transform inputs into the history ring, then accumulate, transform
-    // back and overlap-add outputs. 'tbuf' holds 2 * period samples, 'fbuf'
-    // MAXGROUP * accstride(period) bins; each caller brings its own. A
-    // worker runs them with its index and the thread count. REALTIME-SAFE.
+    // The units of the two phases of a cycle: transform input 'i' into the
+    // history ring; accumulate, transform back and overlap-add the outputs
+    // of group 'u' (outputs u * gsize to (u + 1) * gsize - 1). 'tbuf' holds
+    // 2 * period samples, 'fbuf' MAXGROUP * accstride(period) bins; each
+    // thread brings its own. REALTIME-SAFE.
+    void transform_input(int32_t i, float *tbuf);
+    void compute_group(int32_t u, float *tbuf, fftwf_complex *fbuf);
+    // The same for the units first, first + step, ... of each phase.
     void transform_inputs(int32_t first, int32_t step, float *tbuf);
     void compute_outputs(int32_t first, int32_t step, float *tbuf, fftwf_complex *fbuf);
 
@@ -100,8 +116,20 @@ protected:
 
     void release();
 
-    int32_t phase;                 // 0: input transforms, 1: outputs
-    int32_t nactive;               // workers given work each cycle, the first ones
+    // Runs units of the phase that 'ticket' names until none is left, with
+    // the calling thread's buffers; 'seen' receives that phase's number.
+    // Returns true when this thread finished the phase's last unit.
+    // REALTIME-SAFE.
+    bool take_units(float *tbuf, fftwf_complex *fbuf, uint32_t &seen);
+
+    int32_t nactive;               // threads sharing a cycle, the caller and the first workers
+    int32_t gsize;                 // outputs per group, 1 to MAXGROUP
+    // The phase's number (even: inputs, odd: outputs) in the high 32 bits,
+    // the next unit to take in the low ones. One word, so that a thread
+    // woken late can never take a unit of a later phase for one of its own.
+    std::atomic<uint64_t> ticket;
+    std::atomic<int32_t> finished;  // units of the current phase done
+    sem_t phase_done;              // posted by a worker that finishes a phase's last unit
     // Hand-off: a thread that expects its semaphore to be posted soon polls
     // it for a bounded time before sleeping, since waking a sleeping thread
     // costs more than the work of a small cycle. At most 'maxspin' workers
@@ -115,6 +143,11 @@ protected:
     float *fftdata;                // 2 * period, loading buffer and plan array
     fftwf_plan plan_r2c;
     fftwf_plan plan_c2r;
+    // Every spectrum of both kinds lives in one block of memory, so that it
+    // can be given large pages: with 4 KiB pages, faulting in a large
+    // matrix's spectra takes longer than convolving seconds of audio, and
+    // reading them costs a TLB miss every 4 KiB.
+    void *specmem;
     Specset *inpspec;              // per input: ring of npart spectra
     Specset *impspec;              // per pair at out * ninp + inp: npart spectra
     // The multiply-accumulate kernel for this processor (accumulate.h).
@@ -125,7 +158,8 @@ class Workthr;
 
 // Bins between the accumulators of a worker's buffer.
 int32_t accstride(int32_t period);
-// How many of 'nthread' workers a convolver of this size gives work to.
+// How many threads, the caller and at most 'nthread' - 1 workers, share a
+// cycle of a convolver of this size.
 int32_t active_workers(int32_t ninp, int32_t nout, int32_t maxlen, int32_t period, int32_t nthread);
 
 class Denseconv : public DCparam
@@ -153,10 +187,13 @@ public:
 
 private:
     void trigger();
+    void run_phase(int64_t spin);
     void stop_workers();
 
     Workthr *workers[MAXTHR];
     bool _realtime;
+    float *tbuf;            // the caller's buffers, as a worker's
+    fftwf_complex *fbuf;
     sem_t _gone;   // posted by each stopped worker once it has freed itself
 };
 
@@ -185,8 +222,11 @@ private:
     bool gapshort;          // the last wait between two cycles was short
     std::atomic<bool> polling;   // waiting by polling, not asleep (a hint)
     sem_t trig;
-    sem_t done;
-    bool stop;
+    // Read by the worker after every wake-up. A wake-up may be one left
+    // over from a phase that the other threads finished without this
+    // worker, so the read need not follow the post that goes with the
+    // write: hence atomic.
+    std::atomic<bool> stop;
     sem_t *gone;
     float *tbuf;            // 2 * period samples
     fftwf_complex *fbuf;    // MAXGROUP * accstride(period) bins

@@ -1,13 +1,15 @@
 // tessfile: convolves a sound file through the matrix convolver described
-// by a configuration file, in blocks of 1024 frames, and writes a float WAV
-// file with one channel per convolver output.
+// by a configuration file, in blocks of the convolver's period (chosen from
+// its impulse-response length, see offline_period()), and writes a float
+// WAV file with one channel per convolver output.
 //
 // The output is written to a temporary file beside the named one and
 // renamed into place once complete (see outpath.h), so that the named path
 // never holds a partial file; a run whose output would be one of the files
 // it reads is refused before anything is written.
 //
-// Threads: single-threaded (the convolver's workers aside); the handler of
+// Threads: the main thread, which drives the convolver; the streaming
+// loop's file thread (stream.h); the convolver's workers. The handler of
 // SIGINT, SIGTERM and SIGHUP only sets a flag that the main loop polls
 // once per block.
 
@@ -26,10 +28,10 @@
 #include "outsize.h"
 #include "progress.h"
 #include "soundfile.h"
+#include "stream.h"
 #include "wisdom.h"
 
 static const char *VERSION = "0.5.2";
-static const int BLOCK = 1024;
 
 static volatile uint8_t interrupted = 0;
 
@@ -111,7 +113,10 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    Convconf *conf = new Convconf(inp.rate(), BLOCK);
+    // Offline nobody waits for the first sample, and the output's length
+    // does not depend on the period: the convolver gets the period that
+    // computes fastest for its impulse-response length.
+    Convconf *conf = new Convconf(inp.rate(), 0);
     // Plans found by earlier runs make the convolver's construction quick;
     // a cache that can't be read or written changes nothing else.
     Wisdom wisdom;
@@ -189,63 +194,23 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    const int m = ninp > nout ? ninp : nout;
-    float *chandata = new (std::nothrow) float[(size_t) m * BLOCK];
-    float *interleaved = new (std::nothrow) float[(size_t) m * BLOCK];
-    float **chanptr = new (std::nothrow) float *[m];
-    if (!chandata || !interleaved || !chanptr)
+    Stream *stream = new (std::nothrow) Stream(inp, out, conf->convolver, nout);
+    if (!stream || stream->init())
     {
         fprintf(stderr, "Out of memory.\n");
         inp.close();
         out.close();
         place.abandon();
-        delete[] chandata;
-        delete[] interleaved;
-        delete[] chanptr;
+        delete stream;
         delete conf;
         return 1;
     }
-    for (int i = 0; i < m; i++) chanptr[i] = chandata + (size_t) i * BLOCK;
 
     Progress *progress = isatty(2) ? new Progress(total, inp.rate()) : nullptr;
 
     Convolver *dconv = conf->convolver;
-    bool failed = false;
-    int64_t delivered = 0;   // input frames the file delivered
-    while (remain && !interrupted)
-    {
-        int n = inp.read(interleaved, BLOCK);
-        if (n < 0) n = 0;
-        delivered += n;
-        for (int i = 0; i < ninp; i++)
-        {
-            float *d = chanptr[i];
-            const float *s = interleaved + i;
-            for (int f = 0; f < n; f++) d[f] = s[(size_t) f * ninp];
-            memset(d + n, 0, (BLOCK - n) * sizeof(float));
-        }
-        dconv->process(chanptr, chanptr);
-        int k = remain < BLOCK ? (int) remain : BLOCK;
-        for (int j = 0; j < nout; j++)
-        {
-            const float *s = chanptr[j];
-            float *d = interleaved + j;
-            for (int f = 0; f < k; f++) d[(size_t) f * nout] = s[f];
-        }
-        // A short write means the device refused the data (a full disk, a
-        // file size limit): the output is incomplete, so stop here.
-        if (out.write(interleaved, k) != k)
-        {
-            failed = true;
-            break;
-        }
-        remain -= k;
-        if (progress)
-        {
-            progress->measure(interleaved, (int64_t) k * nout);
-            progress->update(total - remain);
-        }
-    }
+    bool failed = stream->run(total, &interrupted, progress) != 0;
+    const int64_t delivered = stream->delivered();   // input frames the file delivered
 
     const int64_t announced = inp.frames();
     inp.close();
@@ -274,9 +239,7 @@ int main(int argc, char *argv[])
     const long long waits = dconv->late_waits();
     if (waits > 0) fprintf(stderr, "%lld blocks waited for background work.\n", waits);
 
-    delete[] chandata;
-    delete[] interleaved;
-    delete[] chanptr;
+    delete stream;
     delete conf;
     return incomplete ? 1 : 0;
 }

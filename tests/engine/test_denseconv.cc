@@ -237,6 +237,59 @@ TEST(Determinism, SameBitsForAnyThreadCountAndInPlace)
     }
 }
 
+// A convolver that shares every cycle among all its threads, with groups
+// of 'g' outputs.
+struct GroupedConvolver : Denseconv
+{
+    GroupedConvolver(int ninp, int nout, int maxlen, int period, int nthread, int g)
+        : Denseconv(ninp, nout, maxlen, period, nthread)
+    {
+        nactive = nthread;
+        gsize = g;
+    }
+};
+
+// The caller takes units of each phase beside the workers, and a worker may
+// wake after the caller has taken every unit of a phase, or even after the
+// phase has ended. Pauses of random length between the cycles put the
+// workers to sleep and make them late by random amounts; a long period
+// makes npart 1. Whoever computes which unit, the bits stay the same.
+TEST(Determinism, SameBitsWhenWorkersWakeLate)
+{
+    struct Case { int ninp, nout, maxlen, period, frames; };
+    for (Case c : {Case{4, 7, 600, 64, 64 * 60}, Case{3, 9, 4096, 4096, 4096 * 4},
+                   Case{6, 2, 1000, 256, 256 * 30}}) {
+        SCOPED_TRACE(::testing::Message() << c.ninp << " x " << c.nout << ", period " << c.period);
+        std::mt19937 rng(c.ninp * 31 + c.nout);
+        Matrix m = random_matrix(c.ninp, c.nout, c.maxlen, rng);
+        std::vector<Signal> in;
+        for (int i = 0; i < c.ninp; i++) in.push_back(noise(c.frames, rng));
+        Denseconv ref(c.ninp, c.nout, c.maxlen, c.period, 1);
+        load(ref, m);
+        const std::vector<Signal> want = run(ref, in, c.frames, false, true);
+        for (int nt : {2, 3, 5})
+            for (int g = 1; g <= MAXGROUP; g++) {
+                GroupedConvolver dc(c.ninp, c.nout, c.maxlen, c.period, nt, g);
+                load(dc, m);
+                std::vector<Signal> ib(c.ninp, Signal(c.period)), ob(c.nout, Signal(c.period));
+                std::vector<float *> ip, op;
+                for (auto &b : ib) ip.push_back(b.data());
+                for (auto &b : ob) op.push_back(b.data());
+                std::uniform_int_distribution<int> pause(0, 120);
+                for (int pos = 0; pos < c.frames; pos += c.period) {
+                    for (int i = 0; i < c.ninp; i++)
+                        memcpy(ib[i].data(), in[i].data() + pos, c.period * sizeof(float));
+                    int us = pause(rng);
+                    if (us > 60) usleep(us);
+                    dc.process(ip.data(), op.data());
+                    for (int j = 0; j < c.nout; j++)
+                        ASSERT_EQ(0, memcmp(op[j], want[j].data() + pos, c.period * sizeof(float)))
+                            << nt << " threads, groups of " << g << ", output " << j << " at " << pos;
+                }
+            }
+    }
+}
+
 // Small cycles are not shared out: the hand-off would cost more than the
 // work. Large ones use every worker. Never none, never more than asked.
 TEST(Sharing, WorkersGivenWorkGrowWithTheCycle)
