@@ -18,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "convlimits.h"
 #include "outpath.h"
 #include "soundfile.h"
 
@@ -28,7 +29,9 @@
 namespace {
 
 const int MAXCHAN = 64;     // inputs or outputs of the convolver
-const int MAXFRAMES = 4096; // longest impulse response the convolver uses
+// The longest impulse response a convolver uses (with mixed partitions;
+// uniform ones load the first 4096 frames, with a warning).
+const int MAXFRAMES = MAXLEN_MIXED;
 
 [[noreturn]] void usage()
 {

@@ -270,7 +270,7 @@ TEST_P(Refused, WritesNothing)
     write_sound(tmp / "b.wav", 1, 48000, {1.0f});
     write_sound(tmp / "r44.wav", 1, 44100, {1.0f});
     write_sound(tmp / "stereo.wav", 2, 48000, {1.0f, 0.0f});
-    write_sound(tmp / "long.wav", 1, 48000, std::vector<float>(4097, 0.1f));
+    write_sound(tmp / "long.wav", 1, 48000, std::vector<float>(131073, 0.1f));
     write_text(tmp / "text.wav", "not a sound file\n");
 
     std::vector<std::string> args;
@@ -292,7 +292,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"longer_than_segment", {"-l", "2", "1", "2", "@/m.wav", "@/b.wav", "@/a.wav"},
                 "Impulse file '@/a.wav' has 3 frames, more than the segment length (2).\n"},
         Refusal{"longer_than_convolver", {"1", "1", "@/m.wav", "@/long.wav"},
-                "Impulse file '@/long.wav' has 4097 frames, more than the 4096 that the convolver uses.\n"},
+                "Impulse file '@/long.wav' has 131073 frames, more than the 131072 that the convolver uses.\n"},
         Refusal{"stereo", {"1", "2", "@/m.wav", "@/a.wav", "@/stereo.wav"},
                 "Impulse file '@/stereo.wav' has 2 channels, it must have one.\n"},
         Refusal{"missing", {"1", "2", "@/m.wav", "@/a.wav", "@/none.wav"},
@@ -308,8 +308,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "Bad pattern '@/%i%d.wav': only %i, %o and %% may follow a '%'.\n"},
         Refusal{"inputs", {"65", "1", "@/m.wav", "@/a.wav"}, "Number of inputs must be 1...64.\n"},
         Refusal{"outputs", {"1", "0", "@/m.wav", "@/a.wav"}, "Number of outputs must be 1...64.\n"},
-        Refusal{"seglen", {"-l", "5000", "1", "1", "@/m.wav", "@/a.wav"},
-                "\nOn command line:\n  The segment length must be 1...4096 frames.\n"
+        Refusal{"seglen", {"-l", "200000", "1", "1", "@/m.wav", "@/a.wav"},
+                "\nOn command line:\n  The segment length must be 1...131072 frames.\n"
                 "  Use '-h' to see all options.\n"},
         Refusal{"option", {"-x", "1", "1", "@/m.wav", "@/a.wav"},
                 "\nOn command line:\n  Unknown option '-x'.\n  Use '-h' to see all options.\n"},
