@@ -212,7 +212,7 @@ int main(int argc, char *argv[])
     bool failed = stream->run(total, &interrupted, progress) != 0;
     const int64_t delivered = stream->delivered();   // input frames the file delivered
 
-    const int64_t announced = inp.frames();
+    const int64_t expected = inp.frames();   // what the reads should deliver
     inp.close();
     out.close();
     // Decided once: an interrupt from here on finds a complete file, which
@@ -229,7 +229,7 @@ int main(int argc, char *argv[])
     if (failed) fprintf(stderr, "Write error on output file '%s'\n", outpath);
     // A file that delivers fewer frames than it announced (a cut FLAC
     // file, say) was read with zeros in place of the missing ones.
-    if (!incomplete && delivered < announced)
+    if (!incomplete && delivered < expected)
     {
         fprintf(stderr, "Warning: input file '%s' is shorter than its header says, "
                         "the missing samples are zeros.\n", inppath);

@@ -119,6 +119,19 @@ inline std::vector<float> read_sound(const std::string &path, int *nchan = nullp
     return data;
 }
 
+// Reads 'text' as a configuration file in 'dir'; returns the result, and
+// what went to stderr in 'err'.
+template <typename Conf>
+int read_text(Conf &conf, const std::string &text, std::string *err, const TempDir &dir)
+{
+    std::string path = dir.write("conf", text);
+    StderrCapture cap;
+    cap.start();
+    int r = conf.read(path.c_str());
+    *err = cap.stop();
+    return r;
+}
+
 // Number of threads of this process.
 inline int thread_count()
 {

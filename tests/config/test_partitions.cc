@@ -23,16 +23,6 @@ namespace {
 const int RATE = 48000;
 const int PERIOD = 64;
 
-int read_conf(Convconf &conf, const std::string &text, std::string *err, const TempDir &dir)
-{
-    std::string path = dir.write("conf", text);
-    StderrCapture cap;
-    cap.start();
-    int r = conf.read(path.c_str());
-    *err = cap.stop();
-    return r;
-}
-
 }  // namespace
 
 TEST(Partitions, CommandChoosesTheEngineAndItsSizes)
@@ -73,7 +63,7 @@ TEST(Partitions, CommandChoosesTheEngineAndItsSizes)
         TempDir dir;
         Convconf conf(RATE, PERIOD);
         std::string err;
-        EXPECT_EQ(read_conf(conf, c.text, &err, dir), c.result);
+        EXPECT_EQ(read_text(conf, c.text, &err, dir), c.result);
         EXPECT_EQ(err, c.err);
         if (c.result == 0) {
             ASSERT_NE(conf.convolver, nullptr);
@@ -99,7 +89,7 @@ TEST(Partitions, MatrixThroughEitherEngine)
     ASSERT_TRUE(write_sound(dir.file("m.wav"), RATE, 2, data));
     auto respond = [&](const std::string &text, std::string *err) {
         Convconf conf(RATE, PERIOD);
-        EXPECT_EQ(read_conf(conf, text, err, dir), 0) << *err;
+        EXPECT_EQ(read_text(conf, text, err, dir), 0) << *err;
         std::vector<std::vector<float>> y(2);
         if (!conf.convolver) return y;
         std::vector<float> ib[2] = {std::vector<float>(PERIOD), std::vector<float>(PERIOD)};

@@ -21,17 +21,6 @@ namespace {
 const int RATE = 48000;
 const int PERIOD = 64;
 
-// Reads 'text' as a configuration file; returns the result and stderr.
-int read_text(Convconf &conf, const std::string &text, std::string *err, const TempDir &dir)
-{
-    std::string path = dir.write("conf", text);
-    StderrCapture cap;
-    cap.start();
-    int r = conf.read(path.c_str());
-    *err = cap.stop();
-    return r;
-}
-
 struct ReaderCase
 {
     std::string text;

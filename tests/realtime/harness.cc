@@ -12,6 +12,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -395,4 +399,17 @@ void write_wav(const std::string &path, int rate, int channels, const std::vecto
     if (!f) throw std::runtime_error("cannot create " + path);
     sf_writef_float(f, data.data(), data.size() / channels);
     sf_close(f);
+}
+
+int free_port()
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, (sockaddr *)&a, sizeof(a));
+    socklen_t len = sizeof(a);
+    getsockname(fd, (sockaddr *)&a, &len);
+    close(fd);
+    return ntohs(a.sin_port);
 }

@@ -33,6 +33,8 @@ private:
 };
 
 std::string read_file(const std::string &path);
+// A loopback UDP port that was free a moment ago.
+int free_port();
 
 // A child process, started with posix_spawnp, standard input from
 // /dev/null and standard output and error into files. Killed (SIGKILL)

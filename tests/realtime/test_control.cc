@@ -41,20 +41,6 @@ double now()
     return t.tv_sec + 1e-9 * t.tv_nsec;
 }
 
-// A UDP port that was free a moment ago.
-int free_port()
-{
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, (sockaddr *)&a, sizeof(a));
-    socklen_t len = sizeof(a);
-    getsockname(fd, (sockaddr *)&a, &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
 int count(const std::string &text, const std::string &what)
 {
     int n = 0;

@@ -340,19 +340,6 @@ private:
     int _n = 0;
 };
 
-int unused_port()
-{
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, (sockaddr *)&a, sizeof(a));
-    socklen_t len = sizeof(a);
-    getsockname(fd, (sockaddr *)&a, &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
 }  // namespace
 
 // Reloads and OSC traffic while processing: the callback and every
@@ -386,7 +373,7 @@ TEST(RealtimeSafety, NoAllocationOrLockThroughReloadsAndOsc)
     ASSERT_TRUE(server.wait_port("rtsafe:out1", 1));
     ASSERT_TRUE(wait_callbacks(20));
     std::atomic<bool> osc_reload(false);
-    const int port = unused_port();
+    const int port = free_port();
     {
         Reloader reloader(run.client.get(), run.conf.release(), conf.c_str(), false);
         rtcount_mark_spawners(true);
