@@ -25,10 +25,12 @@
 // characters consumed, 0 on failure (dst then empty).
 int scan_word(const char *src, char *dst, int size);
 
-// The period of a convolver built by a holder constructed with period 0
-// (the offline program, where nobody waits for the first sample): the
-// impulse-response length 'maxlen' rounded up to a power of two, at least
-// 1024 and at most MAXPER. One partition per impulse response of up to
+// The partition size of a convolver built by a holder constructed with
+// period 0 (the offline program, where nobody waits for the first sample):
+// the impulse-response length 'maxlen' rounded up to a power of two, at
+// least 1024 and at most MAXPER. The uniform convolver built there is a
+// Blockconv that takes several such partitions per call; the mixed one
+// runs at this period. One partition per impulse response of up to
 // MAXPER taps reads each spectrum bin once per period, the fewest
 // multiply-accumulates and bytes per sample.
 int32_t offline_period(int32_t maxlen);

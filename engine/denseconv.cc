@@ -120,10 +120,8 @@ int32_t processors()
     return (n > 0) ? (int32_t)n : 1;
 }
 
-// Memory of 'bytes' bytes (contents undefined) for spectra, aligned to 64
-// bytes; from 2 MiB on, aligned to 2 MiB and marked for large pages, where
-// the system gives them on request. free() releases it. Throws
-// std::bad_alloc.
+}  // namespace
+
 void *spectrum_memory(size_t bytes)
 {
     const size_t LARGE = 2 << 20;
@@ -136,8 +134,6 @@ void *spectrum_memory(size_t bytes)
 #endif
     return p;
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------- Specset
 

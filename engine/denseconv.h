@@ -37,6 +37,7 @@
 
 #include <fftw3.h>
 #include <semaphore.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include <atomic>
@@ -158,6 +159,11 @@ class Workthr;
 
 // Bins between the accumulators of a worker's buffer.
 int32_t accstride(int32_t period);
+// Memory of 'bytes' bytes (contents undefined) for spectra, aligned to 64
+// bytes; from 2 MiB on, aligned to 2 MiB and marked for large pages, where
+// the system gives them on request. free() releases it. Throws
+// std::bad_alloc. Control thread.
+void *spectrum_memory(size_t bytes);
 // How many threads, the caller and at most 'nthread' - 1 workers, share a
 // cycle of a convolver of this size.
 int32_t active_workers(int32_t ninp, int32_t nout, int32_t maxlen, int32_t period, int32_t nthread);

@@ -1,6 +1,7 @@
 // tessfile: convolves a sound file through the matrix convolver described
-// by a configuration file, in blocks of the convolver's period (chosen from
-// its impulse-response length, see offline_period()), and writes a float
+// by a configuration file, in blocks of the convolver's period (several
+// partitions chosen from its impulse-response length, see offline_period()
+// and Blockconv), and writes a float
 // WAV file with one channel per convolver output.
 //
 // The output is written to a temporary file beside the named one and

@@ -1,0 +1,114 @@
+// The offline matrix convolver: uniformly partitioned FFT convolution like
+// Denseconv's, but each call takes several partitions' worth of input (the
+// period is 'nblock' partitions), so that every impulse-response spectrum
+// is read from memory once per call and multiplied with the 'nblock' input
+// spectra that need it while it is in the first-level cache. With a dense
+// matrix the reading of those spectra bounds the speed, and this divides
+// it by 'nblock'. The output of a call is still computed from the input up
+// to that call only: no added latency at the call's own size, which is
+// what an offline program needs; a realtime program uses Denseconv.
+//
+// A call runs in three phases, each cut into units that the calling
+// thread and its workers take one at a time from a shared counter:
+// 1. per input: the transforms of its 'nblock' blocks into the history;
+// 2. per band of bins: for every output and every block, the products
+//    summed over inputs, then partitions from the newest input spectrum
+//    back (Denseconv's order), into that output's accumulators;
+// 3. per output: the inverse transforms and the overlap-add, block by
+//    block.
+// A unit's result does not depend on the thread that computes it: the
+// output is the same, bit for bit, for every thread count.
+//
+// Threads and realtime safety:
+// - Construction, set_impulse(), clear_impulses(), reset() and destruction
+//   run on one control thread, never while process() runs. Not
+//   realtime-safe.
+// - process() runs on one thread at a time. It allocates nothing, takes no
+//   lock and prints nothing; it posts and waits on semaphores. Its workers
+//   run with normal scheduling: offline, nothing is due at a given time,
+//   and the file thread of the program must get its share too.
+//
+// Construction failures: std::bad_alloc for storage or FFT plans,
+// std::system_error for a worker that cannot be started; everything built
+// so far is released first.
+
+#ifndef TESS_BLOCKCONV_H
+#define TESS_BLOCKCONV_H
+
+#include <fftw3.h>
+#include <semaphore.h>
+#include <stdint.h>
+
+#include <atomic>
+
+#include "accumulate.h"
+#include "convolver.h"
+
+class Blockworker;
+
+class Blockconv : public Convolver
+{
+public:
+    // Partitions of 'part' samples (a power of two up to MAXPER), a period
+    // of nblock * part samples, 'nthread' threads in all, the caller
+    // included.
+    Blockconv(int32_t ninp, int32_t nout, int32_t maxlen, int32_t part, int32_t nblock,
+              int32_t nthread);
+    ~Blockconv();
+
+    int set_impulse(int32_t inp, int32_t out, const float *data, int32_t length, int32_t stride,
+                    float gain) override;
+    void clear_impulses() override;
+    void reset() override;
+    void process(const float *const *inp, float *const *out) override;
+    // Needs no realtime scheduling.
+    bool realtime() const override { return true; }
+    int64_t late_waits() const override { return 0; }
+
+    const int32_t part;     // samples per partition
+    const int32_t nblock;   // partitions of input per call
+    const int32_t npart;    // partitions per impulse response
+
+private:
+    friend class Blockworker;
+
+    void release();
+    void stop_workers();
+    // Runs units of the current phase until none is left; true when this
+    // thread finished the phase's last unit.
+    bool take_units(float *tbuf);
+    void run_phase();
+    void transform_input(int32_t i, float *tbuf);
+    void multiply_band(int32_t u);
+    void transform_output(int32_t j, float *tbuf);
+    // History slot of input block 'b' of this call (b may be negative:
+    // an earlier call's block).
+    int32_t slot(int32_t b) const { return (int32_t)((_base + b + 2 * (int64_t)_nring) % _nring); }
+
+    int32_t _nring;      // input spectra kept per input: npart + nblock - 1
+    int32_t _stride;     // bins from one spectrum to the next
+    int32_t _band;       // bins per unit of the second phase
+    int32_t _nband;
+    int32_t _base;       // slot of this call's first block
+    void *_specmem;      // every spectrum, in one block
+    fftwf_complex *_imp;   // pair (i, j) partition p at ((j * ninp + i) * npart + p) * stride
+    fftwf_complex *_inp;   // input i slot s at (i * nring + s) * stride
+    fftwf_complex *_acc;   // output j block b at (j * nblock + b) * stride
+    float **_save;         // overlap of each output, 'part' samples
+    float *_tbuf;          // the caller's 2 * part samples
+    fftwf_plan _r2c;
+    fftwf_plan _c2r;
+    Accumulate _accumulate;
+
+    // The phase's number (phase = number % 3) in the high 32 bits, the next
+    // unit in the low ones, as in Denseconv.
+    std::atomic<uint64_t> _ticket;
+    std::atomic<int32_t> _finished;
+    sem_t _phase_done;
+    sem_t _gone;
+    const float *const *_inpdata;   // borrowed for one call
+    float *const *_outdata;
+    Blockworker *_workers[MAXTHR];
+};
+
+#endif
