@@ -261,11 +261,16 @@ void Blockconv::multiply_band(int32_t u)
             for (int32_t p = 0; p < npart; p++) {
                 for (int32_t g = 0; g < ng; g++)
                     h[g] = (const float *)(bandimp + (((size_t)(j0 + g) * ninp + i) * npart + p) * nb);
+                // Block b reads the input spectrum of slot(b - p); the slots
+                // follow each other round the ring, no division per product.
+                int32_t s = _base - p;
+                if (s < 0) s += _nring;
                 for (int32_t b = 0; b < nblock; b++) {
                     for (int32_t g = 0; g < ng; g++)
                         acc[g] = (float *)(_acc + ((size_t)(j0 + g) * nblock + b) * _stride + b0);
-                    const fftwf_complex *x = _inp + ((size_t)i * _nring + slot(b - p)) * _stride + b0;
+                    const fftwf_complex *x = _inp + ((size_t)i * _nring + s) * _stride + b0;
                     _accumulate(acc, ng, (const float *)x, h, nb);
+                    if (++s == _nring) s = 0;
                 }
             }
         }
