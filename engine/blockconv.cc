@@ -13,25 +13,40 @@
 
 namespace {
 
-// The input spectra of one band, of every input and history slot, are read
-// again for every group of outputs: they should stay in the second-level
-// cache meanwhile.
-const size_t BAND_BYTES = 256 * 1024;
-
 // Units of the second phase per thread, so that the last ones even out the
 // threads' shares.
-const int32_t BANDS_PER_THREAD = 4;
+const int32_t UNITS_PER_THREAD = 16;
 
 void take(sem_t *s)
 {
     while (sem_wait(s) != 0) {}
 }
 
-// The phase of a ticket's number: inputs, bands, outputs.
+// A transform's output, padded with zero bins to whole chunks: the
+// transforms never write the padding, which multiplies zeros.
+fftwf_complex *alloc_cbuf(int32_t nchunk)
+{
+    const size_t n = (size_t)nchunk * CHUNK;
+    fftwf_complex *c = static_cast<fftwf_complex *>(fftwf_malloc(n * sizeof(fftwf_complex)));
+    if (c) memset(c, 0, n * sizeof(fftwf_complex));
+    return c;
+}
+
+// Bins c * CHUNK .. of 'spec' as chunk 'dst': real parts, then imaginary.
+inline void split_chunk(const fftwf_complex *spec, int32_t c, float *dst)
+{
+    const fftwf_complex *z = spec + (size_t)c * CHUNK;
+    for (int k = 0; k < CHUNK; k++) {
+        dst[k] = z[k][0];
+        dst[CHUNK + k] = z[k][1];
+    }
+}
+
+// The phase of a ticket's number: inputs, chunks, outputs.
 enum
 {
     PH_INPUTS = 0,
-    PH_BANDS = 1,
+    PH_CHUNKS = 1,
     PH_OUTPUTS = 2
 };
 
@@ -47,7 +62,10 @@ public:
     {
         sem_init(&trig, 0, 0);
         tbuf = static_cast<float *>(fftwf_malloc(2 * conv->part * sizeof(float)));
-        if (!tbuf) {
+        cbuf = alloc_cbuf(conv->_nchunk);
+        if (!tbuf || !cbuf) {
+            fftwf_free(tbuf);
+            fftwf_free(cbuf);
             sem_destroy(&trig);
             throw std::bad_alloc();
         }
@@ -55,6 +73,7 @@ public:
     ~Blockworker()
     {
         fftwf_free(tbuf);
+        fftwf_free(cbuf);
         sem_destroy(&trig);
     }
 
@@ -64,7 +83,7 @@ public:
         while (!stop.load()) {
             // A wake-up may be left over from a phase that the other
             // threads finished without this one: it then finds no unit.
-            if (conv->take_units(tbuf)) sem_post(&conv->_phase_done);
+            if (conv->take_units(tbuf, cbuf)) sem_post(&conv->_phase_done);
             take(&trig);
         }
         sem_t *g = gone;
@@ -77,6 +96,7 @@ public:
     std::atomic<bool> stop;
     sem_t *gone;
     float *tbuf;
+    fftwf_complex *cbuf;
 };
 
 // ---------------------------------------------------------------- Blockconv
@@ -84,9 +104,9 @@ public:
 Blockconv::Blockconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t part_, int32_t nblock_,
                      int32_t nthread_)
     : Convolver(ninp_, nout_, maxlen_, part_ * nblock_, nthread_), part(part_), nblock(nblock_),
-      npart((maxlen_ + part_ - 1) / part_), _nring(0), _stride(0), _band(0), _nband(0), _base(0),
-      _specmem(nullptr), _imp(nullptr), _inp(nullptr), _acc(nullptr), _save(nullptr), _tbuf(nullptr),
-      _r2c(nullptr), _c2r(nullptr), _accumulate(select_accumulate()), _ticket(((uint64_t)PH_OUTPUTS << 32) | 0xFFFFFFFFu),
+      npart((maxlen_ + part_ - 1) / part_), _nring(0), _nchunk(0), _stride(0), _nunit(0), _base(0),
+      _slots(nullptr), _specmem(nullptr), _imp(nullptr), _inp(nullptr), _acc(nullptr), _save(nullptr),
+      _tbuf(nullptr), _cbuf(nullptr), _r2c(nullptr), _c2r(nullptr), _kernel(select_blockkernel()), _ticket(((uint64_t)PH_OUTPUTS << 32) | 0xFFFFFFFFu),
       _finished(0), _inpdata(nullptr), _outdata(nullptr)
 {
     assert((ninp > 0) && (ninp <= MAXINP));
@@ -96,40 +116,34 @@ Blockconv::Blockconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t part
     assert((nthread > 0) && (nthread <= MAXTHR));
     for (int32_t k = 0; k < MAXTHR; k++) _workers[k] = nullptr;
 
-    const int32_t nbin = part + 1;
     _nring = npart + nblock - 1;
-    _stride = accstride(part);
-    // Bands of a multiple of 8 bins (64 bytes), so that no two units write
-    // into one cache line.
-    int64_t band = (int64_t)(BAND_BYTES / ((size_t)ninp * _nring * sizeof(fftwf_complex)));
-    const int64_t even = nbin / (BANDS_PER_THREAD * nthread);
-    if (band > even) band = even;
-    band &= ~(int64_t)7;
-    if (band < 16) band = 16;
-    _band = (int32_t)band;
-    _nband = (nbin > _band) ? nbin / _band : 1;   // the last band takes the rest
+    _nchunk = (part + 1 + CHUNK - 1) / CHUNK;
+    _stride = _nchunk * CHUNK;
+    _nunit = UNITS_PER_THREAD * nthread;
+    if (_nunit > _nchunk) _nunit = _nchunk;
 
     sem_init(&_phase_done, 0, 0);
     sem_init(&_gone, 0, 0);
     try {
-        // The impulse-response spectra band by band, each band's pieces of
-        // every pair and partition one after the other (in the order the
+        // The impulse-response spectra chunk by chunk (in the order the
         // second phase reads them, one stream), then the input history and
-        // the accumulators.
-        const size_t nimp = (size_t)ninp * nout * npart * _stride;
-        const size_t ninpspec = (size_t)ninp * _nring * _stride;
+        // the accumulators; every chunk on a 64-byte line.
+        const size_t nimp = (size_t)_nchunk * nout * ninp * npart * CHUNK_FLOATS;
+        const size_t ninpspec = (size_t)_nchunk * ninp * _nring * CHUNK_FLOATS;
         const size_t nacc = (size_t)nout * nblock * _stride;
-        _specmem = spectrum_memory((nimp + ninpspec + nacc) * sizeof(fftwf_complex));
-        _imp = static_cast<fftwf_complex *>(_specmem);
+        _specmem = spectrum_memory((nimp + ninpspec) * sizeof(float) + nacc * sizeof(fftwf_complex));
+        _imp = static_cast<float *>(_specmem);
         _inp = _imp + nimp;
-        _acc = _inp + ninpspec;
-        memset(_imp, 0, (nimp + ninpspec) * sizeof(fftwf_complex));
+        _acc = reinterpret_cast<fftwf_complex *>(_inp + ninpspec);
+        memset(_imp, 0, (nimp + ninpspec) * sizeof(float));
+        _slots = new int32_t[(size_t)npart * nblock];
         _save = new float *[nout]();
         for (int32_t j = 0; j < nout; j++) _save[j] = new float[part]();
         _tbuf = static_cast<float *>(fftwf_malloc(2 * part * sizeof(float)));
-        if (!_tbuf) throw std::bad_alloc();
+        _cbuf = alloc_cbuf(_nchunk);
+        if (!_tbuf || !_cbuf) throw std::bad_alloc();
         // FFTW's planner is not thread-safe; plans are only made here.
-        _r2c = fftwf_plan_dft_r2c_1d(2 * part, _tbuf, _acc, FFTW_MEASURE);
+        _r2c = fftwf_plan_dft_r2c_1d(2 * part, _tbuf, _cbuf, FFTW_MEASURE);
         _c2r = fftwf_plan_dft_c2r_1d(2 * part, _acc, _tbuf, FFTW_MEASURE);
         if (!_r2c || !_c2r) throw std::bad_alloc();
         for (int32_t k = 0; k + 1 < nthread; k++) {
@@ -165,7 +179,11 @@ void Blockconv::release()
     if (_c2r) fftwf_destroy_plan(_c2r);
     _r2c = _c2r = nullptr;
     fftwf_free(_tbuf);
+    fftwf_free(_cbuf);
     _tbuf = nullptr;
+    _cbuf = nullptr;
+    delete[] _slots;
+    _slots = nullptr;
     if (_save) {
         for (int32_t j = 0; j < nout; j++) delete[] _save[j];
         delete[] _save;
@@ -198,81 +216,64 @@ int Blockconv::set_impulse(int32_t inp, int32_t out, const float *data, int32_t 
     int32_t n = (length < maxlen) ? length : maxlen;
     // The inverse of the transforms' scaling, folded in here.
     const float scale = gain / (float)(2 * part);
-    const int32_t nbin = part + 1;
-    const size_t pairs = (size_t)ninp * nout * npart;
-    const size_t entry = ((size_t)out * ninp + inp) * npart;
     for (int32_t p = 0; p < npart; p++) {
-        // Each partition through the first accumulator, then band by band
-        // into place.
         memset(_tbuf, 0, 2 * part * sizeof(float));
         const int32_t k = (n < part) ? ((n > 0) ? n : 0) : part;
         for (int32_t s = 0; s < k; s++) _tbuf[s] = data[(long)s * stride] * scale;
         data += (long)k * stride;
         n -= k;
-        fftwf_execute_dft_r2c(_r2c, _tbuf, _acc);
-        for (int32_t u = 0; u < _nband; u++) {
-            const int32_t b0 = u * _band;
-            const int32_t nb = (u + 1 < _nband) ? _band : nbin - b0;
-            fftwf_complex *dst = _imp + b0 * pairs + (entry + p) * nb;
-            memcpy(dst, _acc + b0, nb * sizeof(fftwf_complex));
-        }
+        fftwf_execute_dft_r2c(_r2c, _tbuf, _cbuf);
+        for (int32_t c = 0; c < _nchunk; c++)
+            split_chunk(_cbuf, c, _imp + ((((size_t)c * nout + out) * ninp + inp) * npart + p) * CHUNK_FLOATS);
     }
     return 0;
 }
 
 void Blockconv::clear_impulses()
 {
-    memset(_imp, 0, (size_t)ninp * nout * npart * _stride * sizeof(fftwf_complex));
+    memset(_imp, 0, (size_t)_nchunk * nout * ninp * npart * CHUNK_FLOATS * sizeof(float));
 }
 
 void Blockconv::reset()
 {
-    memset(_inp, 0, (size_t)ninp * _nring * _stride * sizeof(fftwf_complex));
+    memset(_inp, 0, (size_t)_nchunk * ninp * _nring * CHUNK_FLOATS * sizeof(float));
     for (int32_t j = 0; j < nout; j++) memset(_save[j], 0, part * sizeof(float));
     _base = 0;
 }
 
-void Blockconv::transform_input(int32_t i, float *tbuf)
+void Blockconv::transform_input(int32_t i, float *tbuf, fftwf_complex *cbuf)
 {
+    const size_t step = (size_t)ninp * _nring * CHUNK_FLOATS;   // from one chunk to the next
     for (int32_t b = 0; b < nblock; b++) {
         memcpy(tbuf, _inpdata[i] + (size_t)b * part, part * sizeof(float));
         memset(tbuf + part, 0, part * sizeof(float));
-        fftwf_execute_dft_r2c(_r2c, tbuf, _inp + ((size_t)i * _nring + slot(b)) * _stride);
+        fftwf_execute_dft_r2c(_r2c, tbuf, cbuf);
+        float *dst = _inp + ((size_t)i * _nring + slot(b)) * CHUNK_FLOATS;
+        for (int32_t c = 0; c < _nchunk; c++, dst += step) split_chunk(cbuf, c, dst);
     }
 }
 
-// Band u of every output's accumulators. Each piece of impulse-response
-// spectrum is read once and serves every block of the call while it is in
-// the first-level cache.
-void Blockconv::multiply_band(int32_t u)
+// Chunks of unit u, for every output and block. A chunk of every input's
+// history stays in the first-level cache while every output uses it; the
+// impulse-response spectra go by once, in order.
+void Blockconv::multiply_chunks(int32_t u)
 {
-    const int32_t nbin = part + 1;
-    const int32_t b0 = u * _band;
-    const int32_t nb = (u + 1 < _nband) ? _band : nbin - b0;
-    const fftwf_complex *bandimp = _imp + (size_t)b0 * ninp * nout * npart;
-    float *acc[MAXGROUP];
-    const float *h[MAXGROUP];
-    for (int32_t j0 = 0; j0 < nout; j0 += MAXGROUP) {
-        const int32_t ng = (nout - j0 < MAXGROUP) ? nout - j0 : MAXGROUP;
-        for (int32_t g = 0; g < ng; g++)
-            for (int32_t b = 0; b < nblock; b++)
-                memset(_acc + ((size_t)(j0 + g) * nblock + b) * _stride + b0, 0, nb * sizeof(fftwf_complex));
-        for (int32_t i = 0; i < ninp; i++) {
-            for (int32_t p = 0; p < npart; p++) {
-                for (int32_t g = 0; g < ng; g++)
-                    h[g] = (const float *)(bandimp + (((size_t)(j0 + g) * ninp + i) * npart + p) * nb);
-                // Block b reads the input spectrum of slot(b - p); the slots
-                // follow each other round the ring, no division per product.
-                int32_t s = _base - p;
-                if (s < 0) s += _nring;
-                for (int32_t b = 0; b < nblock; b++) {
-                    for (int32_t g = 0; g < ng; g++)
-                        acc[g] = (float *)(_acc + ((size_t)(j0 + g) * nblock + b) * _stride + b0);
-                    const fftwf_complex *x = _inp + ((size_t)i * _nring + s) * _stride + b0;
-                    _accumulate(acc, ng, (const float *)x, h, nb);
-                    if (++s == _nring) s = 0;
-                }
-            }
+    const int32_t c0 = (int32_t)((int64_t)u * _nchunk / _nunit);
+    const int32_t c1 = (int32_t)((int64_t)(u + 1) * _nchunk / _nunit);
+    Chunkjob q;
+    q.slot = _slots;
+    q.accstep = 2 * _stride;
+    q.ninp = ninp;
+    q.npart = npart;
+    q.nring = _nring;
+    q.nblock = nblock;
+    const size_t hstep = (size_t)ninp * npart * CHUNK_FLOATS;
+    for (int32_t c = c0; c < c1; c++) {
+        q.x = _inp + (size_t)c * ninp * _nring * CHUNK_FLOATS;
+        q.h = _imp + (size_t)c * nout * hstep;
+        for (int32_t j = 0; j < nout; j++, q.h += hstep) {
+            q.acc = (float *)(_acc + (size_t)j * nblock * _stride) + (size_t)c * CHUNK_FLOATS;
+            _kernel(q);
         }
     }
 }
@@ -291,13 +292,13 @@ void Blockconv::transform_output(int32_t j, float *tbuf)
 // As in Denseconv: a unit is taken by a compare-and-swap of the whole
 // ticket, so a thread holding the ticket of a phase that has ended takes
 // nothing; the phase's data were written before the ticket that starts it.
-bool Blockconv::take_units(float *tbuf)
+bool Blockconv::take_units(float *tbuf, fftwf_complex *cbuf)
 {
     uint64_t t = _ticket.load(std::memory_order_acquire);
     const uint32_t number = (uint32_t)(t >> 32);
     const uint32_t phase = number & 3;
     const uint32_t nunit = (phase == PH_INPUTS) ? (uint32_t)ninp
-                         : (phase == PH_BANDS)  ? (uint32_t)_nband
+                         : (phase == PH_CHUNKS) ? (uint32_t)_nunit
                                                 : (uint32_t)nout;
     bool last = false;
     for (;;) {
@@ -306,8 +307,8 @@ bool Blockconv::take_units(float *tbuf)
         if (!_ticket.compare_exchange_weak(t, t + 1, std::memory_order_acq_rel,
                                            std::memory_order_acquire))
             continue;
-        if (phase == PH_INPUTS) transform_input((int32_t)u, tbuf);
-        else if (phase == PH_BANDS) multiply_band((int32_t)u);
+        if (phase == PH_INPUTS) transform_input((int32_t)u, tbuf, cbuf);
+        else if (phase == PH_CHUNKS) multiply_chunks((int32_t)u);
         else transform_output((int32_t)u, tbuf);
         last = _finished.fetch_add(1, std::memory_order_acq_rel) + 1 == (int32_t)nunit;
         t = _ticket.load(std::memory_order_acquire);
@@ -325,13 +326,15 @@ void Blockconv::run_phase()
     _finished.store(0, std::memory_order_relaxed);
     _ticket.store((uint64_t)number << 32, std::memory_order_release);
     for (int32_t k = 0; k + 1 < nthread; k++) sem_post(&_workers[k]->trig);
-    if (!take_units(_tbuf)) take(&_phase_done);
+    if (!take_units(_tbuf, _cbuf)) take(&_phase_done);
 }
 
 void Blockconv::process(const float *const *inp, float *const *out)
 {
     _inpdata = inp;
     _outdata = out;
+    for (int32_t p = 0; p < npart; p++)
+        for (int32_t b = 0; b < nblock; b++) _slots[p * nblock + b] = slot(b - p);
     run_phase();
     run_phase();
     run_phase();

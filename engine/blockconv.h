@@ -8,10 +8,15 @@
 // to that call only: no added latency at the call's own size, which is
 // what an offline program needs; a realtime program uses Denseconv.
 //
+// Every spectrum is kept in chunks of CHUNK bins (blockkernel.h), ordered
+// so that one chunk of every input's history is one small piece of memory
+// that stays in the first-level cache while every output uses it, and the
+// impulse-response spectra are read in one stream, chunk by chunk.
+//
 // A call runs in three phases, each cut into units that the calling
 // thread and its workers take one at a time from a shared counter:
 // 1. per input: the transforms of its 'nblock' blocks into the history;
-// 2. per band of bins: for every output and every block, the products
+// 2. per range of chunks: for every output and every block, the products
 //    summed over inputs, then partitions from the newest input spectrum
 //    back (Denseconv's order), into that output's accumulators;
 // 3. per output: the inverse transforms and the overlap-add, block by
@@ -41,7 +46,7 @@
 
 #include <atomic>
 
-#include "accumulate.h"
+#include "blockkernel.h"
 #include "convolver.h"
 
 class Blockworker;
@@ -76,29 +81,33 @@ private:
     void stop_workers();
     // Runs units of the current phase until none is left; true when this
     // thread finished the phase's last unit.
-    bool take_units(float *tbuf);
+    // 'tbuf' of 2 * part samples, 'cbuf' of nchunk * CHUNK bins; each
+    // thread brings its own.
+    bool take_units(float *tbuf, fftwf_complex *cbuf);
     void run_phase();
-    void transform_input(int32_t i, float *tbuf);
-    void multiply_band(int32_t u);
+    void transform_input(int32_t i, float *tbuf, fftwf_complex *cbuf);
+    void multiply_chunks(int32_t u);
     void transform_output(int32_t j, float *tbuf);
     // History slot of input block 'b' of this call (b may be negative:
     // an earlier call's block).
     int32_t slot(int32_t b) const { return (int32_t)((_base + b + 2 * (int64_t)_nring) % _nring); }
 
     int32_t _nring;      // input spectra kept per input: npart + nblock - 1
-    int32_t _stride;     // bins from one spectrum to the next
-    int32_t _band;       // bins per unit of the second phase
-    int32_t _nband;
+    int32_t _nchunk;     // chunks per spectrum
+    int32_t _stride;     // bins from one accumulator to the next: nchunk * CHUNK
+    int32_t _nunit;      // units of the second phase
     int32_t _base;       // slot of this call's first block
+    int32_t *_slots;     // this call's slot of block b for partition p at p * nblock + b
     void *_specmem;      // every spectrum, in one block
-    fftwf_complex *_imp;   // pair (i, j) partition p at ((j * ninp + i) * npart + p) * stride
-    fftwf_complex *_inp;   // input i slot s at (i * nring + s) * stride
-    fftwf_complex *_acc;   // output j block b at (j * nblock + b) * stride
+    float *_imp;         // chunk c of pair (i, j) partition p at ((c * nout + j) * ninp + i) * npart + p
+    float *_inp;         // chunk c of input i slot s at (c * ninp + i) * nring + s
+    fftwf_complex *_acc;   // output j block b at (j * nblock + b) * stride, interleaved
     float **_save;         // overlap of each output, 'part' samples
     float *_tbuf;          // the caller's 2 * part samples
+    fftwf_complex *_cbuf;  // the caller's nchunk * CHUNK bins
     fftwf_plan _r2c;
     fftwf_plan _c2r;
-    Accumulate _accumulate;
+    Blockkernel _kernel;
 
     // The phase's number (phase = number % 3) in the high 32 bits, the next
     // unit in the low ones, as in Denseconv.
