@@ -4,6 +4,9 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
 
 #include <new>
 #include <system_error>
@@ -42,13 +45,48 @@ inline void split_chunk(const fftwf_complex *spec, int32_t c, float *dst)
     }
 }
 
+// The same into memory that is not read again soon: the impulse-response
+// spectra, a chunk per 64-byte line far apart from the next. Streaming
+// stores write whole lines without reading them from memory first, which
+// halves the memory traffic of loading a matrix. Needs publish_chunks()
+// before other threads read them.
+inline void split_chunk_far(const fftwf_complex *spec, int32_t c, float *dst)
+{
+#if defined(__SSE__)
+    static_assert(CHUNK == 8, "a chunk is four groups of four floats");
+    const float *z = reinterpret_cast<const float *>(spec + (size_t)c * CHUNK);
+    for (int k = 0; k < CHUNK; k += 4) {
+        const __m128 a = _mm_loadu_ps(z + 2 * k);
+        const __m128 b = _mm_loadu_ps(z + 2 * k + 4);
+        _mm_stream_ps(dst + k, _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+        _mm_stream_ps(dst + CHUNK + k, _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+    }
+#else
+    split_chunk(spec, c, dst);
+#endif
+}
+
+// Orders the streaming stores before whatever the thread writes next.
+inline void publish_chunks()
+{
+#if defined(__SSE__)
+    _mm_sfence();
+#endif
+}
+
 // The phase of a ticket's number: inputs, chunks, outputs.
 enum
 {
     PH_INPUTS = 0,
     PH_CHUNKS = 1,
-    PH_OUTPUTS = 2
+    PH_OUTPUTS = 2,
+    PH_CLEAR = 3   // construction only: the spectra zeroed, a piece per unit
 };
+
+// Bytes of spectrum memory zeroed per unit of the clearing phase: the
+// first touch of fresh memory is slow on virtual machines, and goes
+// faster shared by the threads.
+const size_t CLEAR_BYTES = 2u << 20;
 
 }  // namespace
 
@@ -105,7 +143,7 @@ Blockconv::Blockconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t part
                      int32_t nthread_)
     : Convolver(ninp_, nout_, maxlen_, part_ * nblock_, nthread_), part(part_), nblock(nblock_),
       npart((maxlen_ + part_ - 1) / part_), _nring(0), _nchunk(0), _stride(0), _nunit(0), _base(0),
-      _slots(nullptr), _specmem(nullptr), _imp(nullptr), _inp(nullptr), _acc(nullptr), _save(nullptr),
+      _slots(nullptr), _specmem(nullptr), _specbytes(0), _imp(nullptr), _inp(nullptr), _acc(nullptr), _save(nullptr),
       _tbuf(nullptr), _cbuf(nullptr), _r2c(nullptr), _c2r(nullptr), _kernel(select_blockkernel()), _ticket(((uint64_t)PH_OUTPUTS << 32) | 0xFFFFFFFFu),
       _finished(0), _inpdata(nullptr), _outdata(nullptr)
 {
@@ -135,7 +173,7 @@ Blockconv::Blockconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t part
         _imp = static_cast<float *>(_specmem);
         _inp = _imp + nimp;
         _acc = reinterpret_cast<fftwf_complex *>(_inp + ninpspec);
-        memset(_imp, 0, (nimp + ninpspec) * sizeof(float));
+        _specbytes = (nimp + ninpspec) * sizeof(float) + nacc * sizeof(fftwf_complex);
         _slots = new int32_t[(size_t)npart * nblock];
         _save = new float *[nout]();
         for (int32_t j = 0; j < nout; j++) _save[j] = new float[part]();
@@ -163,6 +201,7 @@ Blockconv::Blockconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t part
         sem_destroy(&_gone);
         throw;
     }
+    run_phase(PH_CLEAR);
 }
 
 Blockconv::~Blockconv()
@@ -224,8 +263,9 @@ int Blockconv::set_impulse(int32_t inp, int32_t out, const float *data, int32_t 
         n -= k;
         fftwf_execute_dft_r2c(_r2c, _tbuf, _cbuf);
         for (int32_t c = 0; c < _nchunk; c++)
-            split_chunk(_cbuf, c, _imp + ((((size_t)c * nout + out) * ninp + inp) * npart + p) * CHUNK_FLOATS);
+            split_chunk_far(_cbuf, c, _imp + ((((size_t)c * nout + out) * ninp + inp) * npart + p) * CHUNK_FLOATS);
     }
+    publish_chunks();
     return 0;
 }
 
@@ -297,9 +337,10 @@ bool Blockconv::take_units(float *tbuf, fftwf_complex *cbuf)
     uint64_t t = _ticket.load(std::memory_order_acquire);
     const uint32_t number = (uint32_t)(t >> 32);
     const uint32_t phase = number & 3;
-    const uint32_t nunit = (phase == PH_INPUTS) ? (uint32_t)ninp
-                         : (phase == PH_CHUNKS) ? (uint32_t)_nunit
-                                                : (uint32_t)nout;
+    const uint32_t nunit = (phase == PH_INPUTS)  ? (uint32_t)ninp
+                         : (phase == PH_CHUNKS)  ? (uint32_t)_nunit
+                         : (phase == PH_OUTPUTS) ? (uint32_t)nout
+                                                 : (uint32_t)((_specbytes + CLEAR_BYTES - 1) / CLEAR_BYTES);
     bool last = false;
     for (;;) {
         const uint32_t u = (uint32_t)t;
@@ -309,19 +350,26 @@ bool Blockconv::take_units(float *tbuf, fftwf_complex *cbuf)
             continue;
         if (phase == PH_INPUTS) transform_input((int32_t)u, tbuf, cbuf);
         else if (phase == PH_CHUNKS) multiply_chunks((int32_t)u);
-        else transform_output((int32_t)u, tbuf);
+        else if (phase == PH_OUTPUTS) transform_output((int32_t)u, tbuf);
+        else clear_piece((int32_t)u);
         last = _finished.fetch_add(1, std::memory_order_acq_rel) + 1 == (int32_t)nunit;
         t = _ticket.load(std::memory_order_acquire);
     }
 }
 
-// Starts the next phase, takes units of it until none is left, and waits
-// for the units that workers are still running.
-void Blockconv::run_phase()
+void Blockconv::clear_piece(int32_t u)
+{
+    const size_t a = (size_t)u * CLEAR_BYTES;
+    const size_t n = (_specbytes - a < CLEAR_BYTES) ? _specbytes - a : CLEAR_BYTES;
+    memset(static_cast<char *>(_specmem) + a, 0, n);
+}
+
+// Starts 'phase', takes units of it until none is left, and waits for the
+// units that workers are still running.
+void Blockconv::run_phase(uint32_t phase)
 {
     const uint32_t prev = (uint32_t)(_ticket.load(std::memory_order_relaxed) >> 32);
     // The phase in the low two bits of the number, a sequence count above.
-    const uint32_t phase = ((prev & 3) + 1) % 3;
     const uint32_t number = (((prev >> 2) + 1) << 2) | phase;
     _finished.store(0, std::memory_order_relaxed);
     _ticket.store((uint64_t)number << 32, std::memory_order_release);
@@ -335,8 +383,8 @@ void Blockconv::process(const float *const *inp, float *const *out)
     _outdata = out;
     for (int32_t p = 0; p < npart; p++)
         for (int32_t b = 0; b < nblock; b++) _slots[p * nblock + b] = slot(b - p);
-    run_phase();
-    run_phase();
-    run_phase();
+    run_phase(PH_INPUTS);
+    run_phase(PH_CHUNKS);
+    run_phase(PH_OUTPUTS);
     _base = slot(nblock);
 }

@@ -84,7 +84,8 @@ private:
     // 'tbuf' of 2 * part samples, 'cbuf' of nchunk * CHUNK bins; each
     // thread brings its own.
     bool take_units(float *tbuf, fftwf_complex *cbuf);
-    void run_phase();
+    void run_phase(uint32_t phase);
+    void clear_piece(int32_t u);
     void transform_input(int32_t i, float *tbuf, fftwf_complex *cbuf);
     void multiply_chunks(int32_t u);
     void transform_output(int32_t j, float *tbuf);
@@ -99,6 +100,7 @@ private:
     int32_t _base;       // slot of this call's first block
     int32_t *_slots;     // this call's slot of block b for partition p at p * nblock + b
     void *_specmem;      // every spectrum, in one block
+    size_t _specbytes;
     float *_imp;         // chunk c of pair (i, j) partition p at ((c * nout + j) * ninp + i) * npart + p
     float *_inp;         // chunk c of input i slot s at (c * ninp + i) * nring + s
     fftwf_complex *_acc;   // output j block b at (j * nblock + b) * stride, interleaved
@@ -109,7 +111,7 @@ private:
     fftwf_plan _c2r;
     Blockkernel _kernel;
 
-    // The phase's number (phase = number % 3) in the high 32 bits, the next
+    // The phase's number (phase = number % 4) in the high 32 bits, the next
     // unit in the low ones, as in Denseconv.
     std::atomic<uint64_t> _ticket;
     std::atomic<int32_t> _finished;
