@@ -27,7 +27,8 @@
 // Threads and realtime safety:
 // - Construction, set_impulse(), clear_impulses(), reset() and destruction
 //   run on one control thread, never while process() runs. Not
-//   realtime-safe.
+//   realtime-safe. Construction has the workers zero the spectra with it
+//   (the first touch of fresh memory is slow on virtual machines).
 // - process() runs on one thread at a time. It allocates nothing, takes no
 //   lock and prints nothing; it posts and waits on semaphores. Its workers
 //   run with normal scheduling: offline, nothing is due at a given time,
