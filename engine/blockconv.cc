@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "denseconv.h"
+#include "handoff.h"
 #include "pxthread.h"
 
 namespace {
@@ -24,6 +25,12 @@ void take(sem_t *s)
 {
     while (sem_wait(s) != 0) {}
 }
+
+// How long a thread that has run out of units polls for the next phase
+// before it sleeps: a phase's units end unevenly, and the other thread is
+// seldom longer than this behind; polling costs nothing else here, where the
+// caller and its workers are all the threads at work.
+const int64_t SPIN_NS = 100000;
 
 // A transform's output, padded with zero bins to whole chunks: the
 // transforms never write the padding, which multiplies zeros.
@@ -121,8 +128,8 @@ public:
         while (!stop.load()) {
             // A wake-up may be left over from a phase that the other
             // threads finished without this one: it then finds no unit.
-            if (conv->take_units(tbuf, cbuf)) sem_post(&conv->_phase_done);
-            take(&trig);
+            conv->run_units(tbuf, cbuf);
+            take_polling(&trig, now_ns() + SPIN_NS);
         }
         sem_t *g = gone;
         delete this;
@@ -145,7 +152,7 @@ Blockconv::Blockconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t part
       npart((maxlen_ + part_ - 1) / part_), _nring(0), _nchunk(0), _stride(0), _nunit(0), _base(0),
       _slots(nullptr), _specmem(nullptr), _specbytes(0), _imp(nullptr), _inp(nullptr), _acc(nullptr), _save(nullptr),
       _tbuf(nullptr), _cbuf(nullptr), _r2c(nullptr), _c2r(nullptr), _kernel(select_blockkernel()), _ticket(((uint64_t)PH_OUTPUTS << 32) | 0xFFFFFFFFu),
-      _finished(0), _inpdata(nullptr), _outdata(nullptr)
+      _finished(0), _done(true), _inpdata(nullptr), _outdata(nullptr)
 {
     assert((ninp > 0) && (ninp <= MAXINP));
     assert((nout > 0) && (nout <= MAXOUT));
@@ -160,7 +167,7 @@ Blockconv::Blockconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t part
     _nunit = UNITS_PER_THREAD * nthread;
     if (_nunit > _nchunk) _nunit = _nchunk;
 
-    sem_init(&_phase_done, 0, 0);
+    sem_init(&_wake, 0, 0);
     sem_init(&_gone, 0, 0);
     try {
         // The impulse-response spectra chunk by chunk (in the order the
@@ -197,18 +204,20 @@ Blockconv::Blockconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t part
     catch (...) {
         stop_workers();
         release();
-        sem_destroy(&_phase_done);
+        sem_destroy(&_wake);
         sem_destroy(&_gone);
         throw;
     }
-    run_phase(PH_CLEAR);
+    _done.store(false, std::memory_order_relaxed);
+    open_phase(PH_CLEAR);
+    join();
 }
 
 Blockconv::~Blockconv()
 {
     stop_workers();
     release();
-    sem_destroy(&_phase_done);
+    sem_destroy(&_wake);
     sem_destroy(&_gone);
 }
 
@@ -332,7 +341,8 @@ void Blockconv::transform_output(int32_t j, float *tbuf)
 // As in Denseconv: a unit is taken by a compare-and-swap of the whole
 // ticket, so a thread holding the ticket of a phase that has ended takes
 // nothing; the phase's data were written before the ticket that starts it.
-bool Blockconv::take_units(float *tbuf, fftwf_complex *cbuf)
+// Returns the phase whose last unit this thread finished, or -1.
+int Blockconv::take_units(float *tbuf, fftwf_complex *cbuf)
 {
     uint64_t t = _ticket.load(std::memory_order_acquire);
     const uint32_t number = (uint32_t)(t >> 32);
@@ -341,7 +351,7 @@ bool Blockconv::take_units(float *tbuf, fftwf_complex *cbuf)
                          : (phase == PH_CHUNKS)  ? (uint32_t)_nunit
                          : (phase == PH_OUTPUTS) ? (uint32_t)nout
                                                  : (uint32_t)((_specbytes + CLEAR_BYTES - 1) / CLEAR_BYTES);
-    bool last = false;
+    int last = -1;
     for (;;) {
         const uint32_t u = (uint32_t)t;
         if (((uint32_t)(t >> 32) != number) || (u >= nunit)) return last;
@@ -352,7 +362,7 @@ bool Blockconv::take_units(float *tbuf, fftwf_complex *cbuf)
         else if (phase == PH_CHUNKS) multiply_chunks((int32_t)u);
         else if (phase == PH_OUTPUTS) transform_output((int32_t)u, tbuf);
         else clear_piece((int32_t)u);
-        last = _finished.fetch_add(1, std::memory_order_acq_rel) + 1 == (int32_t)nunit;
+        if (_finished.fetch_add(1, std::memory_order_acq_rel) + 1 == (int32_t)nunit) last = (int)phase;
         t = _ticket.load(std::memory_order_acquire);
     }
 }
@@ -364,9 +374,8 @@ void Blockconv::clear_piece(int32_t u)
     memset(static_cast<char *>(_specmem) + a, 0, n);
 }
 
-// Starts 'phase', takes units of it until none is left, and waits for the
-// units that workers are still running.
-void Blockconv::run_phase(uint32_t phase)
+// Opens 'phase' and wakes every thread that takes part in the cycle.
+void Blockconv::open_phase(uint32_t phase)
 {
     const uint32_t prev = (uint32_t)(_ticket.load(std::memory_order_relaxed) >> 32);
     // The phase in the low two bits of the number, a sequence count above.
@@ -374,17 +383,59 @@ void Blockconv::run_phase(uint32_t phase)
     _finished.store(0, std::memory_order_relaxed);
     _ticket.store((uint64_t)number << 32, std::memory_order_release);
     for (int32_t k = 0; k + 1 < nthread; k++) sem_post(&_workers[k]->trig);
-    if (!take_units(_tbuf, _cbuf)) take(&_phase_done);
+    sem_post(&_wake);
 }
 
-void Blockconv::process(const float *const *inp, float *const *out)
+// Takes units, and opens the next phase whenever this thread finishes the
+// last unit of one, until no unit is left to take now. The thread that
+// finishes the cycle's last unit marks the cycle done.
+void Blockconv::run_units(float *tbuf, fftwf_complex *cbuf)
+{
+    for (;;) {
+        const int phase = take_units(tbuf, cbuf);
+        if (phase < 0) return;
+        if ((phase == PH_OUTPUTS) || (phase == PH_CLEAR)) {
+            _done.store(true, std::memory_order_release);
+            sem_post(&_wake);
+            return;
+        }
+        open_phase((uint32_t)phase + 1);
+    }
+}
+
+void Blockconv::start(const float *const *inp, float *const *out)
 {
     _inpdata = inp;
     _outdata = out;
     for (int32_t p = 0; p < npart; p++)
         for (int32_t b = 0; b < nblock; b++) _slots[p * nblock + b] = slot(b - p);
-    run_phase(PH_INPUTS);
-    run_phase(PH_CHUNKS);
-    run_phase(PH_OUTPUTS);
+    _done.store(false, std::memory_order_relaxed);
+    open_phase(PH_INPUTS);
+}
+
+void Blockconv::finish()
+{
+    join();
     _base = slot(nblock);
+}
+
+// Takes units until the work that start() or the construction opened is
+// done.
+void Blockconv::join()
+{
+    for (;;) {
+        run_units(_tbuf, _cbuf);
+        if (_done.load(std::memory_order_acquire)) break;
+        take_polling(&_wake, now_ns() + SPIN_NS);
+    }
+    // Wake-ups left over from phases that opened while this thread was at
+    // work; the last post of the cycle may still come, and is then taken
+    // by the next cycle's first wait, which finds the cycle under way.
+    while (sem_trywait(&_wake) == 0) {}
+}
+
+void Blockconv::process(const float *const *inp, float *const *out)
+{
+    start(inp, out);
+    finish();
 }

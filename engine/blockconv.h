@@ -29,10 +29,13 @@
 //   run on one control thread, never while process() runs. Not
 //   realtime-safe. Construction has the workers zero the spectra with it
 //   (the first touch of fresh memory is slow on virtual machines).
-// - process() runs on one thread at a time. It allocates nothing, takes no
-//   lock and prints nothing; it posts and waits on semaphores. Its workers
-//   run with normal scheduling: offline, nothing is due at a given time,
-//   and the file thread of the program must get its share too.
+// - process(), or start() and finish(), run on one thread at a time. They
+//   allocate nothing, take no lock and print nothing; they post and wait on
+//   semaphores. Between start() and finish() the workers go on with the
+//   cycle while the caller does other work (the offline program reads and
+//   writes its files then), and finish() takes the units still left. The
+//   workers run with normal scheduling: offline, nothing is due at a given
+//   time.
 //
 // Construction failures: std::bad_alloc for storage or FFT plans,
 // std::system_error for a worker that cannot be started; everything built
@@ -67,6 +70,11 @@ public:
     void clear_impulses() override;
     void reset() override;
     void process(const float *const *inp, float *const *out) override;
+    // The cycle's phases are opened by whichever thread finishes the one
+    // before, so the workers go on while the caller is away.
+    void start(const float *const *inp, float *const *out) override;
+    void finish() override;
+    bool works_between() const override { return nthread > 1; }
     // Needs no realtime scheduling.
     bool realtime() const override { return true; }
     int64_t late_waits() const override { return 0; }
@@ -80,12 +88,12 @@ private:
 
     void release();
     void stop_workers();
-    // Runs units of the current phase until none is left; true when this
-    // thread finished the phase's last unit.
     // 'tbuf' of 2 * part samples, 'cbuf' of nchunk * CHUNK bins; each
     // thread brings its own.
-    bool take_units(float *tbuf, fftwf_complex *cbuf);
-    void run_phase(uint32_t phase);
+    int take_units(float *tbuf, fftwf_complex *cbuf);
+    void run_units(float *tbuf, fftwf_complex *cbuf);
+    void open_phase(uint32_t phase);
+    void join();
     void clear_piece(int32_t u);
     void transform_input(int32_t i, float *tbuf, fftwf_complex *cbuf);
     void multiply_chunks(int32_t u);
@@ -116,7 +124,8 @@ private:
     // unit in the low ones, as in Denseconv.
     std::atomic<uint64_t> _ticket;
     std::atomic<int32_t> _finished;
-    sem_t _phase_done;
+    std::atomic<bool> _done;     // the cycle's last unit is finished
+    sem_t _wake;                 // the caller's: a phase opened, or the cycle is done
     sem_t _gone;
     const float *const *_inpdata;   // borrowed for one call
     float *const *_outdata;

@@ -13,8 +13,9 @@
 //   They may allocate, wait for background work to settle and are not
 //   realtime-safe. Destruction stops every thread the convolver started
 //   before its storage goes.
-// - process() is called from one thread at a time (the offline program's
-//   main thread, or the JACK process thread). It is REALTIME-SAFE: it
+// - process() (or start() and finish()) is called from one thread at a
+//   time (the offline program's main thread, or the JACK process thread).
+//   It is REALTIME-SAFE: it
 //   allocates nothing, takes no lock and prints nothing; it only posts and
 //   waits on semaphores.
 // - The accessors and late_waits() may be called from the control thread
@@ -56,6 +57,22 @@ public:
     // block may share memory with an input block. REALTIME-SAFE.
     virtual void process(const float *const *inp, float *const *out) = 0;
 
+    // The same cycle in two halves, for a caller that has other work to do
+    // meanwhile: start() sets the cycle going and returns, finish() joins
+    // in and returns once the cycle is complete. In between, the blocks
+    // must stay untouched and nothing else of the convolver may be called.
+    // Unless works_between(), the whole cycle runs in finish(), on the
+    // calling thread and its workers. REALTIME-SAFE.
+    virtual void start(const float *const *inp, float *const *out)
+    {
+        _startinp = inp;
+        _startout = out;
+    }
+    virtual void finish() { process(_startinp, _startout); }
+    // True when the convolver's own threads work on a cycle between
+    // start() and finish().
+    virtual bool works_between() const { return false; }
+
     // False when some thread of the convolver could not get realtime
     // scheduling and runs with normal scheduling instead.
     virtual bool realtime() const = 0;
@@ -69,6 +86,10 @@ public:
     const int32_t maxlen;    // longest impulse response, in samples
     const int32_t period;    // samples per cycle
     const int32_t nthread;   // worker threads of the cycle's own work
+
+private:
+    const float *const *_startinp = nullptr;   // start()'s blocks, for finish()
+    float *const *_startout = nullptr;
 };
 
 #endif

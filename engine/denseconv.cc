@@ -1,4 +1,5 @@
 #include "denseconv.h"
+#include "handoff.h"
 
 #include <assert.h>
 #include <errno.h>
@@ -25,37 +26,6 @@ const int64_t SPIN_NS = 40000;
 // The caller waits for whole phases, which last longer; it has nothing else
 // to do meanwhile.
 const int64_t CALLER_SPIN_NS = 200000;
-
-int64_t now_ns()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (int64_t)t.tv_sec * 1000000000 + t.tv_nsec;
-}
-
-inline void relax()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
-// Takes one count of 's', polling it until 'deadline' (monotonic ns) before
-// sleeping on it. Returns true when it was taken while polling.
-// REALTIME-SAFE: no allocation, no lock, only the semaphore's own calls.
-bool take(sem_t *s, int64_t deadline)
-{
-    while (now_ns() < deadline) {
-        for (int k = 0; k < 32; k++) {
-            int v = 0;
-            sem_getvalue(s, &v);
-            if ((v > 0) && (sem_trywait(s) == 0)) return true;
-            relax();
-        }
-    }
-    while (sem_wait(s) != 0) {}
-    return false;
-}
 
 void take_sleeping(sem_t *s)
 {
@@ -467,7 +437,7 @@ void Denseconv::run_phase(int64_t spin)
     ticket.store((uint64_t)number << 32, std::memory_order_release);
     trigger();
     uint32_t seen;
-    if (!take_units(tbuf, fbuf, seen)) take(&phase_done, now_ns() + spin);
+    if (!take_units(tbuf, fbuf, seen)) take_polling(&phase_done, now_ns() + spin);
 }
 
 // Wakes the workers that share the cycle with the caller. Waking a
@@ -551,7 +521,7 @@ void Workthr::run()
         }
         if (spin) {
             polling.store(true, std::memory_order_relaxed);
-            bool polled = take(&trig, now_ns() + SPIN_NS);
+            bool polled = take_polling(&trig, now_ns() + SPIN_NS);
             polling.store(false, std::memory_order_relaxed);
             d->nspin.fetch_sub(1, std::memory_order_relaxed);
             if (phase == 1) gapshort = polled;

@@ -1,4 +1,5 @@
 #include "mixedconv.h"
+#include "handoff.h"
 
 #include <assert.h>
 #include <pthread.h>
@@ -79,12 +80,6 @@ const int TOP_PRIORITY = 4;
 // others of its priority have their turn.
 const int64_t TURN_NS = 200000;
 
-int64_t now_ns()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (int64_t)t.tv_sec * 1000000000 + t.tv_nsec;
-}
 
 void take(sem_t *s)
 {

@@ -143,6 +143,25 @@ void *Stream::file_entry(void *arg)
     return nullptr;
 }
 
+// Block b is convolved by the convolver's workers while this thread writes
+// block b - 1 and reads block b + 1 into the slot that b - 1 has left, then
+// joins the convolver to finish block b.
+int Stream::run_alongside(const volatile uint8_t *stop)
+{
+    fill(0);
+    int64_t b = 0;
+    for (; b < _nblock && !*stop; b++) {
+        float *const *chan = _chanptr[b % NSLOT];
+        _conv->start(chan, chan);
+        const bool written = (b == 0) || drain(b - 1);
+        if (written && b + 1 < _nblock) fill(b + 1);
+        _conv->finish();
+        if (!written) return 1;
+    }
+    if (b == _nblock && !drain(b - 1)) return 1;
+    return 0;
+}
+
 int Stream::run(int64_t total, const volatile uint8_t *stop, Progress *progress)
 {
     _total = total;
@@ -152,6 +171,7 @@ int Stream::run(int64_t total, const volatile uint8_t *stop, Progress *progress)
     _halt.store(false);
     _failed.store(false);
     if (_nblock == 0) return 0;
+    if (_conv->works_between()) return run_alongside(stop);
     sem_init(&_filled, 0, 0);
     sem_init(&_processed, 0, 0);
     pthread_t thread;

@@ -4,18 +4,23 @@
 // writes them, until the output's length is reached.
 //
 // The file side (reading and de-interleaving, interleaving, writing and the
-// progress display) runs on a thread of its own, one block ahead of and one
-// block behind the convolver, with two sets of channel blocks between them;
-// so the files are read and written while the convolver computes. Where no
-// thread can be started, the same steps run one after another on the
-// calling thread. The output is the same either way. Memory is the two sets
-// of channel blocks and one interleaved block, whatever the file's length;
-// nothing is allocated once run() has started.
+// progress display) runs one block ahead of and one block behind the
+// convolver, with two sets of channel blocks between them; so the files
+// are read and written while the convolver computes. Where the convolver's
+// workers go on with a cycle between its start() and finish(), the file
+// side runs on the calling thread in between, and no more threads than
+// the convolver's own compete for the processors; otherwise on a thread
+// of its own. Where no thread can be started, the same steps run one after
+// another on the calling thread. The output is the same every way.
+// Memory is the two sets of channel blocks and one interleaved block,
+// whatever the file's length; nothing is allocated once run() has started.
 //
 // Threads: construct, init(), run() and destroy on the program's main
 // thread; run() drives the convolver from that thread. While run() runs,
-// the progress display is used only by the file thread, and by nothing else;
-// before and after, by the main thread. Nothing here is realtime-safe.
+// the progress display is used only by the file side (the file thread, or
+// the main thread where it does the file side itself), and by nothing
+// else; before and after, by the main thread. Nothing here is
+// realtime-safe.
 
 #ifndef TESS_STREAM_H
 #define TESS_STREAM_H
@@ -62,6 +67,7 @@ private:
     bool drain(int64_t b);
     void file_side();
     static void *file_entry(void *arg);
+    int run_alongside(const volatile uint8_t *stop);
 
     Soundfile &_inp;
     Soundfile &_out;

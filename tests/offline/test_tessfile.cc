@@ -152,15 +152,15 @@ protected:
 
     // A convolver with a single impulse of height 1 at frame 0 for every
     // pair: each output is the sum of the inputs.
-    std::string sum_config(int ninp, int nout, int maxlen)
+    std::string sum_config(int ninp, int nout, int maxlen, int nthread = 1)
     {
         // One frame per output segment: the impulse; the file then has nout
         // frames of ninp channels.
         std::vector<float> ir(ninp * nout, 1.0f);
         write_sound(path("unit.wav"), ninp, 48000, ir);
         return write_text("sum.conf", "/convolver/new " + std::to_string(ninp) + " " +
-                          std::to_string(nout) + " " + std::to_string(maxlen) +
-                          " 1\n/matrix/load 1.0 unit.wav\n");
+                          std::to_string(nout) + " " + std::to_string(maxlen) + " " +
+                          std::to_string(nthread) + "\n/matrix/load 1.0 unit.wav\n");
     }
 
     Result tessfile(const std::vector<std::string> &args, const Runopts &opts = Runopts())
@@ -562,17 +562,21 @@ TEST_F(Tessfile, SigintRemovesOutput)
 TEST_F(Tessfile, WriteFailureRemovesOutput)
 {
     write_sound(path("in.wav"), 1, 48000, noise(200000, 9, 0.5f));
-    std::string conf = sum_config(1, 2, 64);
     std::string out = path("out.wav");
     const std::string message = "Write error on output file '" + out + "'\n";
     // Limits that fail inside the first block, at a block boundary plus a
     // bit, and far into the file; the program copes with SIGXFSZ at its
-    // default action as well.
-    struct Case { long limit; bool ignore; };
-    for (Case c : { Case{ 2000, true }, Case{ 8192 + 100, true }, Case{ 1000000, true },
-                    Case{ 2000, false }, Case{ 1000000, false } })
+    // default action as well. With 1 thread the files are written by a
+    // thread of their own, with 2 by the main thread while the worker
+    // computes.
+    struct Case { long limit; bool ignore; int nthread; };
+    for (Case c : { Case{ 2000, true, 1 }, Case{ 8192 + 100, true, 1 }, Case{ 1000000, true, 1 },
+                    Case{ 2000, false, 1 }, Case{ 1000000, false, 1 }, Case{ 2000, true, 2 },
+                    Case{ 8192 + 100, true, 2 }, Case{ 1000000, false, 2 } })
     {
-        SCOPED_TRACE(::testing::Message() << c.limit << (c.ignore ? " SIGXFSZ ignored" : ""));
+        SCOPED_TRACE(::testing::Message() << c.limit << (c.ignore ? " SIGXFSZ ignored" : "") << ", "
+                                          << c.nthread << " threads");
+        std::string conf = sum_config(1, 2, 64, c.nthread);
         Runopts opts;
         opts.fsize = c.limit;
         opts.ignore_xfsz = c.ignore;
@@ -583,7 +587,7 @@ TEST_F(Tessfile, WriteFailureRemovesOutput)
         EXPECT_FALSE(fs::exists(out));
     }
     // The same run without a limit succeeds.
-    Result r = tessfile({ conf, path("in.wav"), out });
+    Result r = tessfile({ sum_config(1, 2, 64, 2), path("in.wav"), out });
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(fs::exists(out));
 }
