@@ -1,6 +1,9 @@
 // Sound file access over libsndfile.
 
+#include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "soundfile.h"
 #include "header.h"
@@ -30,10 +33,17 @@ int lookup(const char *name, const char *const *table, int first, int count)
     return -1;
 }
 
+// How much written data may wait in memory before its write-out to the
+// device is started (see write_behind()).
+const int64_t WRITE_BEHIND = 8 << 20;
+
 } // namespace
 
 Soundfile::Soundfile() :
     _handle(nullptr),
+    _fd(-1),
+    _regular(false),
+    _behind(0),
     _mode(MODE_NONE),
     _type(0),
     _format(0),
@@ -147,8 +157,27 @@ int Soundfile::create(const char *path, int container, int type, int format, int
     info.samplerate = rate;
     info.channels = channels;
     info.sections = 1;
-    _handle = sf_open(path, SFM_WRITE, &info);
-    if (!_handle) return ERR_OPEN;
+    // The file is opened here and handed to the library, so that its
+    // write-out can be started as it grows. Not truncated when it is
+    // empty already (a temporary file made for the output, say): on ext4,
+    // truncating a file and writing it again makes its close wait until
+    // all the new data is on the device.
+    _fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0664);
+    if (_fd < 0) return ERR_OPEN;
+    struct stat st;
+    _regular = (fstat(_fd, &st) == 0) && S_ISREG(st.st_mode);
+    if (_regular && (st.st_size > 0) && (ftruncate(_fd, 0) != 0)) {
+        ::close(_fd);
+        _fd = -1;
+        return ERR_OPEN;
+    }
+    _behind = 0;
+    _handle = sf_open_fd(_fd, SFM_WRITE, &info, SF_FALSE);
+    if (!_handle) {
+        ::close(_fd);
+        _fd = -1;
+        return ERR_OPEN;
+    }
     // The tag only exists in WAVEX; on a plain WAV the library refuses it,
     // which is fine: such a file simply reads back as "wav".
     if (type == TYPE_AMB) sf_command(_handle, SFC_WAVEX_SET_AMBISONIC, nullptr, SF_AMBISONIC_B_FORMAT);
@@ -178,6 +207,11 @@ int Soundfile::close()
         sf_close(_handle);
         _handle = nullptr;
     }
+    if (_fd >= 0) {
+        ::close(_fd);
+        _fd = -1;
+    }
+    _regular = false;
     _mode = MODE_NONE;
     _type = 0;
     _format = 0;
@@ -225,7 +259,23 @@ int Soundfile::write(float *data, uint64_t frames)
             else if (v < -1.0f) data[k] = -1.0f;
         }
     }
-    return (int) sf_writef_float(_handle, data, (sf_count_t) frames);
+    const int written = (int) sf_writef_float(_handle, data, (sf_count_t) frames);
+    write_behind();
+    return written;
+}
+
+// Starts the write-out of what was written to a regular file since the
+// last start, once there are WRITE_BEHIND bytes of it: the device then
+// takes the data in while the program goes on, instead of all of it at
+// the end, where closing or renaming the file may wait for it. Only a
+// request; nothing waits for the device here.
+void Soundfile::write_behind()
+{
+    if (!_regular) return;
+    const off_t end = lseek(_fd, 0, SEEK_CUR);
+    if ((end < 0) || (end - _behind < WRITE_BEHIND)) return;
+    sync_file_range(_fd, _behind, end - _behind, SYNC_FILE_RANGE_WRITE);
+    _behind = end;
 }
 
 int Soundfile::write_dithered(const float *data, uint64_t frames)
@@ -248,6 +298,7 @@ int Soundfile::write_dithered(const float *data, uint64_t frames)
             }
         }
         int w = (int) sf_writef_short(_handle, _buff16, n);
+        write_behind();
         total += w;
         if (w != n) return total;
         data += (uint64_t) n * _channels;

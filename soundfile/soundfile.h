@@ -83,8 +83,12 @@ private:
     // After the checks of the two opens: creates the file in 'container'.
     int create(const char *path, int container, int type, int format, int rate, int channels);
     int write_dithered(const float *data, uint64_t frames);
+    void write_behind();
 
     SNDFILE *_handle;
+    int _fd;                  // a file open for writing: its descriptor
+    bool _regular;            // ... is a regular file
+    int64_t _behind;          // ... bytes handed to write-out so far
     int _mode;
     int _type;
     int _format;

@@ -2,6 +2,8 @@
 // name tables, checked against what libsndfile itself finds in the files.
 
 #include <cmath>
+#include <cstring>
+#include <filesystem>
 
 #include "sftest.h"
 #include "soundfile.h"
@@ -463,4 +465,31 @@ TEST_F(SfTest, ReuseAfterFailures)
     delete g;
     SF_INFO info;
     EXPECT_EQ(read_all<short>("y.wav", info).size(), 200u);
+}
+
+// A file written where a longer one was holds the new data alone, and a
+// file large enough to be handed to the device while it is written reads
+// back whole.
+TEST_F(SfTest, WritesOverALongerFileAndWritesLargeOnesWhole)
+{
+    const int big = 3 << 20;   // 12 MiB of float samples, past the write-out step
+    std::vector<float> sig(big);
+    for (int k = 0; k < big; k++) sig[k] = signal(k, 0);
+    Soundfile f;
+    ASSERT_EQ(f.open_write(path("o.wav").c_str(), SF::TYPE_WAV, SF::FORM_FLOAT, 48000, 1), 0);
+    for (int k = 0; k < big; k += 65536) ASSERT_EQ(f.write(sig.data() + k, 65536), 65536);
+    EXPECT_EQ(f.close(), 0);
+    SF_INFO info;
+    std::vector<float> back = read_all<float>("o.wav", info);
+    ASSERT_EQ(back.size(), (size_t)big);
+    EXPECT_EQ(memcmp(back.data(), sig.data(), big * sizeof(float)), 0);
+
+    ASSERT_EQ(f.open_write(path("o.wav").c_str(), SF::TYPE_WAV, SF::FORM_FLOAT, 48000, 1), 0);
+    ASSERT_EQ(f.write(sig.data() + 777, 1000), 1000);
+    EXPECT_EQ(f.close(), 0);
+    back = read_all<float>("o.wav", info);
+    ASSERT_EQ(back.size(), 1000u);
+    EXPECT_EQ(memcmp(back.data(), sig.data() + 777, 1000 * sizeof(float)), 0);
+    // Nothing of the longer file is left past the new one's end.
+    EXPECT_LT(std::filesystem::file_size(path("o.wav")), 1000 * sizeof(float) + 256);
 }
