@@ -15,9 +15,8 @@
 //   before its storage goes.
 // - process() (or start() and finish()) is called from one thread at a
 //   time (the offline program's main thread, or the JACK process thread).
-//   It is REALTIME-SAFE: it
-//   allocates nothing, takes no lock and prints nothing; it only posts and
-//   waits on semaphores.
+//   It is REALTIME-SAFE: it allocates nothing, takes no lock and prints
+//   nothing; it only posts and waits on semaphores.
 // - The accessors and late_waits() may be called from the control thread
 //   at any time and from the process() thread; late_waits() is only exact
 //   once processing has stopped.

@@ -268,7 +268,8 @@ int Soundfile::write(float *data, uint64_t frames)
 // last start, once there are WRITE_BEHIND bytes of it: the device then
 // takes the data in while the program goes on, instead of all of it at
 // the end, where closing or renaming the file may wait for it. Only a
-// request; nothing waits for the device here.
+// request: it may wait for room in the device's queue, never for the data
+// to be written.
 void Soundfile::write_behind()
 {
     if (!_regular) return;
