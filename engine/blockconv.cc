@@ -28,8 +28,9 @@ void take(sem_t *s)
 
 // How long a thread that has run out of units polls for the next phase
 // before it sleeps: a phase's units end unevenly, and the other thread is
-// seldom longer than this behind; polling costs nothing else here, where the
-// caller and its workers are all the threads at work.
+// seldom longer than this behind. Only where every thread has a processor
+// of its own: a thread that polls must not hold one that another thread
+// needs for a unit.
 const int64_t SPIN_NS = 100000;
 
 // A transform's output, padded with zero bins to whole chunks: the
@@ -129,7 +130,7 @@ public:
             // A wake-up may be left over from a phase that the other
             // threads finished without this one: it then finds no unit.
             conv->run_units(tbuf, cbuf);
-            take_polling(&trig, now_ns() + SPIN_NS);
+            take_polling(&trig, now_ns() + conv->_spin);
         }
         sem_t *g = gone;
         delete this;
@@ -149,7 +150,7 @@ public:
 Blockconv::Blockconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t part_, int32_t nblock_,
                      int32_t nthread_)
     : Convolver(ninp_, nout_, maxlen_, part_ * nblock_, nthread_), part(part_), nblock(nblock_),
-      npart((maxlen_ + part_ - 1) / part_), _nring(0), _nchunk(0), _stride(0), _nunit(0), _base(0),
+      npart((maxlen_ + part_ - 1) / part_), _nring(0), _nchunk(0), _stride(0), _nunit(0), _spin(0), _base(0),
       _slots(nullptr), _specmem(nullptr), _specbytes(0), _imp(nullptr), _inp(nullptr), _acc(nullptr), _save(nullptr),
       _tbuf(nullptr), _cbuf(nullptr), _r2c(nullptr), _c2r(nullptr), _kernel(select_blockkernel()), _ticket(((uint64_t)PH_OUTPUTS << 32) | 0xFFFFFFFFu),
       _finished(0), _done(true), _inpdata(nullptr), _outdata(nullptr)
@@ -164,6 +165,7 @@ Blockconv::Blockconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t part
     _nring = npart + nblock - 1;
     _nchunk = (part + 1 + CHUNK - 1) / CHUNK;
     _stride = _nchunk * CHUNK;
+    _spin = (nthread <= processors()) ? SPIN_NS : 0;
     _nunit = UNITS_PER_THREAD * nthread;
     if (_nunit > _nchunk) _nunit = _nchunk;
 
@@ -426,7 +428,7 @@ void Blockconv::join()
     for (;;) {
         run_units(_tbuf, _cbuf);
         if (_done.load(std::memory_order_acquire)) break;
-        take_polling(&_wake, now_ns() + SPIN_NS);
+        take_polling(&_wake, now_ns() + _spin);
     }
     // Wake-ups left over from phases that opened while this thread was at
     // work; the last post of the cycle may still come, and is then taken

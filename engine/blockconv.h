@@ -106,6 +106,7 @@ private:
     int32_t _nchunk;     // chunks per spectrum
     int32_t _stride;     // bins from one accumulator to the next: nchunk * CHUNK
     int32_t _nunit;      // units of the second phase
+    int64_t _spin;       // ns a thread out of units polls before it sleeps
     int32_t _base;       // slot of this call's first block
     int32_t *_slots;     // this call's slot of block b for partition p at p * nblock + b
     void *_specmem;      // every spectrum, in one block

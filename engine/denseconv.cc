@@ -79,18 +79,6 @@ int32_t accstride(int32_t period)
     return (period + 1 + 7) & ~7;
 }
 
-namespace {
-
-// Processors this process may run on.
-int32_t processors()
-{
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof(set), &set) == 0) return CPU_COUNT(&set);
-    long n = sysconf(_SC_NPROCESSORS_ONLN);
-    return (n > 0) ? (int32_t)n : 1;
-}
-
-}  // namespace
 
 void *spectrum_memory(size_t bytes)
 {

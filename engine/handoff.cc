@@ -1,6 +1,8 @@
 #include "handoff.h"
 
+#include <sched.h>
 #include <time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -12,6 +14,14 @@ inline void relax()
 }
 
 }  // namespace
+
+int32_t processors()
+{
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) return CPU_COUNT(&set);
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return (n > 0) ? (int32_t)n : 1;
+}
 
 int64_t now_ns()
 {

@@ -12,6 +12,9 @@
 #include <semaphore.h>
 #include <stdint.h>
 
+// Processors this process may run on.
+int32_t processors();
+
 // The monotonic clock, in nanoseconds.
 int64_t now_ns();
 
