@@ -9,7 +9,9 @@
 #include <math.h>
 
 #include <algorithm>
+#include <chrono>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "convolver.h"
@@ -28,8 +30,11 @@ inline Signal noise(size_t n, std::mt19937 &rng)
 
 // Runs 'in' (one signal per input, zeros after their end) through the
 // convolver for 'n' samples; returns the outputs. 'inplace' passes the
-// same blocks for input and output.
-inline std::vector<Signal> run(Convolver &c, const std::vector<Signal> &in, size_t n, bool inplace = false)
+// same blocks for input and output; 'split' runs each cycle as start(),
+// half a millisecond away (the workers may do all of it meanwhile), then
+// finish().
+inline std::vector<Signal> run(Convolver &c, const std::vector<Signal> &in, size_t n, bool inplace = false,
+                               bool split = false)
 {
     const int P = c.period;
     std::vector<Signal> ib(c.ninp, Signal(P)), ob(c.nout, Signal(P));
@@ -44,7 +49,12 @@ inline std::vector<Signal> run(Convolver &c, const std::vector<Signal> &in, size
             float *b = const_cast<float *>(ip[i]);
             for (int u = 0; u < P; u++) b[u] = (t0 + u < in[i].size()) ? in[i][t0 + u] : 0.0f;
         }
-        c.process(ip.data(), op.data());
+        if (split) {
+            c.start(ip.data(), op.data());
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+            c.finish();
+        }
+        else c.process(ip.data(), op.data());
         for (int j = 0; j < c.nout; j++) out[j].insert(out[j].end(), op[j], op[j] + P);
     }
     for (auto &s : out) s.resize(n);

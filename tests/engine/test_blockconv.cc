@@ -1,8 +1,8 @@
 // The offline convolver: its output against a double-precision direct
 // convolution, with impulse responses of one and of several partitions,
 // several blocks per call and input lengths off every boundary; the same
-// bits for every thread count, in place, and after a reset; the vector
-// kernel against the plain one.
+// bits for every thread count, in place, with each call split in start()
+// and finish(), and after a reset; the vector kernel against the plain one.
 
 #include <gtest/gtest.h>
 
@@ -38,7 +38,7 @@ TEST(BlockConv, MatchesDirectConvolution)
     }
 }
 
-TEST(BlockConv, SameBitsForEveryThreadCountInPlaceAndAfterReset)
+TEST(BlockConv, SameBitsForEveryThreadCountInPlaceSplitAndAfterReset)
 {
     std::mt19937 rng(11);
     const int N = 3000, P = 1024, K = 4;
@@ -47,14 +47,17 @@ TEST(BlockConv, SameBitsForEveryThreadCountInPlaceAndAfterReset)
     const size_t n = 24000;
     std::vector<Signal> first;
     for (int nthread : {1, 2, 3, 5}) {
-        for (bool inplace : {false, true}) {
-            SCOPED_TRACE(::testing::Message() << nthread << " threads, in place " << inplace);
+        for (int mode = 0; mode < 3; mode++) {
+            // Apart, in place, and each cycle split in start() and finish().
+            const bool inplace = mode == 1, split = mode == 2;
+            SCOPED_TRACE(::testing::Message() << nthread << " threads, in place " << inplace << ", split "
+                                              << split);
             Blockconv c(3, 6, N, P, K, nthread);
             load(c, m);
-            std::vector<Signal> out = run(c, in, n, inplace);
+            std::vector<Signal> out = run(c, in, n, inplace, split);
             if (first.empty()) first = out;
             c.reset();
-            std::vector<Signal> again = run(c, in, n, inplace);
+            std::vector<Signal> again = run(c, in, n, inplace, split);
             for (int j = 0; j < 6; j++) {
                 EXPECT_EQ(memcmp(out[j].data(), first[j].data(), n * sizeof(float)), 0) << "output " << j;
                 EXPECT_EQ(memcmp(again[j].data(), first[j].data(), n * sizeof(float)), 0) << "output " << j;
