@@ -21,11 +21,6 @@ namespace {
 // threads' shares.
 const int32_t UNITS_PER_THREAD = 16;
 
-void take(sem_t *s)
-{
-    while (sem_wait(s) != 0) {}
-}
-
 // How long a thread that has run out of units polls for the next phase
 // before it sleeps: a phase's units end unevenly, and the other thread is
 // seldom longer than this behind. Only where every thread has a processor
@@ -125,7 +120,7 @@ public:
 
     void run() override
     {
-        take(&trig);
+        take_sleeping(&trig);
         while (!stop.load()) {
             // A wake-up may be left over from a phase that the other
             // threads finished without this one: it then finds no unit.
@@ -178,11 +173,11 @@ Blockconv::Blockconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t part
         const size_t nimp = (size_t)_nchunk * nout * ninp * npart * CHUNK_FLOATS;
         const size_t ninpspec = (size_t)_nchunk * ninp * _nring * CHUNK_FLOATS;
         const size_t nacc = (size_t)nout * nblock * _stride;
-        _specmem = spectrum_memory((nimp + ninpspec) * sizeof(float) + nacc * sizeof(fftwf_complex));
+        _specbytes = (nimp + ninpspec) * sizeof(float) + nacc * sizeof(fftwf_complex);
+        _specmem = spectrum_memory(_specbytes);
         _imp = static_cast<float *>(_specmem);
         _inp = _imp + nimp;
         _acc = reinterpret_cast<fftwf_complex *>(_inp + ninpspec);
-        _specbytes = (nimp + ninpspec) * sizeof(float) + nacc * sizeof(fftwf_complex);
         _slots = new int32_t[(size_t)npart * nblock];
         _save = new float *[nout]();
         for (int32_t j = 0; j < nout; j++) _save[j] = new float[part]();

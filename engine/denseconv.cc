@@ -27,11 +27,6 @@ const int64_t SPIN_NS = 40000;
 // to do meanwhile.
 const int64_t CALLER_SPIN_NS = 200000;
 
-void take_sleeping(sem_t *s)
-{
-    while (sem_wait(s) != 0) {}
-}
-
 }  // namespace
 
 // How many threads share a cycle's work: the caller, and workers up to
@@ -78,7 +73,6 @@ int32_t accstride(int32_t period)
 {
     return (period + 1 + 7) & ~7;
 }
-
 
 void *spectrum_memory(size_t bytes)
 {

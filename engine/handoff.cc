@@ -30,6 +30,11 @@ int64_t now_ns()
     return (int64_t)t.tv_sec * 1000000000 + t.tv_nsec;
 }
 
+void take_sleeping(sem_t *s)
+{
+    while (sem_wait(s) != 0) {}
+}
+
 bool take_polling(sem_t *s, int64_t deadline)
 {
     while (now_ns() < deadline) {
@@ -40,6 +45,6 @@ bool take_polling(sem_t *s, int64_t deadline)
             relax();
         }
     }
-    while (sem_wait(s) != 0) {}
+    take_sleeping(s);
     return false;
 }

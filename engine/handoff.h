@@ -18,6 +18,9 @@ int32_t processors();
 // The monotonic clock, in nanoseconds.
 int64_t now_ns();
 
+// Takes one count of 's', sleeping until there is one.
+void take_sleeping(sem_t *s);
+
 // Takes one count of 's', polling it until 'deadline' (now_ns() time)
 // before sleeping on it. Returns true when it was taken while polling.
 bool take_polling(sem_t *s, int64_t deadline);

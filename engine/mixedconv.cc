@@ -80,12 +80,6 @@ const int TOP_PRIORITY = 4;
 // others of its priority have their turn.
 const int64_t TURN_NS = 200000;
 
-
-void take(sem_t *s)
-{
-    while (sem_wait(s) != 0) {}
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- Mixedconv
@@ -197,7 +191,7 @@ void Mixedconv::settle()
     for (int32_t k = 0; k < _nseg; k++) {
         Segthr *s = _segs[k];
         while (s->owed > 0) {
-            take(&s->done);
+            take_sleeping(&s->done);
             s->owed--;
             s->banked++;
         }
@@ -272,7 +266,7 @@ void Mixedconv::process(const float *const *inp, float *const *out)
                 if (sem_trywait(&s->done) != 0) {
                     _late.fetch_add(1, std::memory_order_relaxed);
                     s->late.fetch_add(1, std::memory_order_relaxed);
-                    take(&s->done);
+                    take_sleeping(&s->done);
                 }
                 s->owed--;
             }
@@ -463,7 +457,7 @@ void Segthr::run()
     pthread_setname_np(pthread_self(), "tess-bg");
     int64_t taken = 0;
     while (true) {
-        take(&trig);
+        take_sleeping(&trig);
         if (stop.load(std::memory_order_acquire)) break;
         turn = now_ns();
         work(jobs[taken++ & 1]);

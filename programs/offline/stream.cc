@@ -145,7 +145,8 @@ void *Stream::file_entry(void *arg)
 
 // Block b is convolved by the convolver's workers while this thread writes
 // block b - 1 and reads block b + 1 into the slot that b - 1 has left, then
-// joins the convolver to finish block b.
+// joins the convolver to finish block b. With a convolver that does not
+// work between start() and finish(), the same steps one after another.
 int Stream::run_alongside(const volatile uint8_t *stop)
 {
     fill(0);
@@ -176,31 +177,25 @@ int Stream::run(int64_t total, const volatile uint8_t *stop, Progress *progress)
     sem_init(&_processed, 0, 0);
     pthread_t thread;
     if (pthread_create(&thread, nullptr, file_entry, this) != 0) {
-        // No thread for the files: every step on this one, in turn.
-        for (int64_t b = 0; b < _nblock && !*stop; b++) {
-            fill(b);
-            _conv->process(_chanptr[b % NSLOT], _chanptr[b % NSLOT]);
-            if (!drain(b)) {
-                _failed.store(true);
-                break;
-            }
-        }
+        // No thread for the files: the same steps on this one, the whole
+        // cycle then in finish().
+        sem_destroy(&_filled);
+        sem_destroy(&_processed);
+        return run_alongside(stop);
     }
-    else {
-        int64_t b = 0;
-        for (; b < _nblock && !*stop; b++) {
-            wait_for(&_filled);
-            if (_halt.load()) break;
-            float *const *chan = _chanptr[b % NSLOT];
-            _conv->process(chan, chan);
-            sem_post(&_processed);
-        }
-        if (b < _nblock) {
-            _halt.store(true);
-            sem_post(&_processed);
-        }
-        pthread_join(thread, nullptr);
+    int64_t b = 0;
+    for (; b < _nblock && !*stop; b++) {
+        wait_for(&_filled);
+        if (_halt.load()) break;
+        float *const *chan = _chanptr[b % NSLOT];
+        _conv->process(chan, chan);
+        sem_post(&_processed);
     }
+    if (b < _nblock) {
+        _halt.store(true);
+        sem_post(&_processed);
+    }
+    pthread_join(thread, nullptr);
     sem_destroy(&_filled);
     sem_destroy(&_processed);
     return _failed.load() ? 1 : 0;
