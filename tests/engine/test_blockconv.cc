@@ -21,9 +21,12 @@ TEST(BlockConv, MatchesDirectConvolution)
         int ninp, nout, len, part, nblock;
     };
     // One partition; three partitions, with the history ring wrapping
-    // over calls; more blocks per call than partitions; a single block.
+    // over calls; more blocks per call than partitions; a single block;
+    // partitions so short that a spectrum has fewer chunks than there
+    // would be units of them.
     for (const Shape &s : {Shape{3, 5, 1024, 1024, 4}, Shape{2, 3, 2500, 1024, 4},
-                           Shape{4, 2, 1000, 256, 3}, Shape{1, 1, 700, 256, 1}}) {
+                           Shape{4, 2, 1000, 256, 3}, Shape{1, 1, 700, 256, 1},
+                           Shape{2, 2, 40, 16, 2}}) {
         SCOPED_TRACE(::testing::Message() << s.ninp << "x" << s.nout << " size " << s.len << " part "
                                           << s.part << " blocks " << s.nblock);
         std::mt19937 rng(s.len + s.nblock);
@@ -36,6 +39,28 @@ TEST(BlockConv, MatchesDirectConvolution)
         load(c, m);
         EXPECT_LT(relative_error(run(c, in, n), reference(in, m, n)), 1e-5);
     }
+}
+
+// After clear_impulses() only the pairs loaded again sound: every
+// partition of every other pair is silent.
+TEST(BlockConv, ClearedPairsAreSilent)
+{
+    std::mt19937 rng(5);
+    const int N = 2500, P = 1024, K = 2;
+    Matrix m = random_matrix(3, 2, N, rng);
+    Blockconv c(3, 2, N, P, K, 2);
+    load(c, m);
+    c.clear_impulses();
+    // Only pair (input 1, output 0) again; the reference holds it alone.
+    const Signal &h = m.ir[0 * 3 + 1];
+    ASSERT_EQ(c.set_impulse(1, 0, h.data(), N, 1, m.gain[1]), 0);
+    Matrix only = m;
+    for (int k = 0; k < 6; k++)
+        if (k != 1) std::fill(only.ir[k].begin(), only.ir[k].end(), 0.0f);
+    std::vector<Signal> in = {noise(9000, rng), noise(9000, rng), noise(9000, rng)};
+    const size_t n = 9000 + N - 1;
+    c.reset();
+    EXPECT_LT(relative_error(run(c, in, n), reference(in, only, n)), 1e-5);
 }
 
 TEST(BlockConv, SameBitsForEveryThreadCountInPlaceSplitAndAfterReset)
