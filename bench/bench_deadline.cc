@@ -2,9 +2,14 @@
 // process, with the priority a JACK client's process thread has under a
 // server at JACK's default (SCHED_FIFO 5, normal scheduling where that is
 // not permitted). It sleeps to the start of each period, runs one cycle of
-// the convolver, and records how long the cycle took.
+// the convolver, and records how long the cycle took. A period that starts
+// late (the cycle before ran into it, or the machine held the caller back)
+// starts at once, and the periods after it are timed from it, as a JACK
+// server's are after an xrun; with "catch-up" the periods keep their first
+// timeline instead, and those missed run back to back until it is reached
+// again, which leaves the background work less time than JACK would.
 //
-//   bench_deadline uniform|mixed NINP NOUT SIZE PERIOD THREADS SECONDS
+//   bench_deadline uniform|mixed NINP NOUT SIZE PERIOD THREADS SECONDS [catch-up]
 //
 // At the end, on one line: the cycle's time as p50, p99 and maximum, in
 // microseconds and as a share of the period; the periods whose cycle took
@@ -84,14 +89,16 @@ double pct(const std::vector<double> &v, double q)
 
 int main(int argc, char *argv[])
 {
-    if (argc != 8) {
-        fprintf(stderr, "Usage: bench_deadline uniform|mixed NINP NOUT SIZE PERIOD THREADS SECONDS\n");
+    if ((argc != 8) && ((argc != 9) || strcmp(argv[8], "catch-up"))) {
+        fprintf(stderr, "Usage: bench_deadline uniform|mixed NINP NOUT SIZE PERIOD THREADS SECONDS "
+                        "[catch-up]\n");
         return 1;
     }
     const bool mixed = !strcmp(argv[1], "mixed");
     const int ninp = atoi(argv[2]), nout = atoi(argv[3]), size = atoi(argv[4]);
     const int period = atoi(argv[5]), nthread = atoi(argv[6]);
     const double seconds = atof(argv[7]);
+    const bool catchup = (argc == 9);
     if ((!mixed && strcmp(argv[1], "uniform")) || ninp < 1 || ninp > MAXINP || nout < 1 ||
         nout > MAXOUT || size < 16 || size > (mixed ? MAXLEN_MIXED : MAXLEN) || period < 16 ||
         period > MAXPER || (period & (period - 1)) || nthread < 1 || nthread > MAXTHR ||
@@ -140,7 +147,11 @@ int main(int argc, char *argv[])
         }
         const int64_t due = start + (k + nwarm) * pns;
         timespec ts = {(time_t)(due / 1000000000), (long)(due % 1000000000)};
-        if (now_ns() > due) behind += (k >= 0);
+        const int64_t now = now_ns();
+        if (now > due) {
+            behind += (k >= 0);
+            if (!catchup) start += now - due;
+        }
         else while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr)) {}
         const int64_t t0 = now_ns();
         c->process(ip.data(), op.data());
@@ -167,10 +178,11 @@ int main(int argc, char *argv[])
 
     std::sort(us.begin(), us.end());
     const double per = pns * 1e-3;
-    printf("%s %dx%d size %d period %d (%.0f us) %d threads %.0f s%s: cycle p50 %.1f us (%.1f%%) "
+    printf("%s %dx%d size %d period %d (%.0f us) %d threads %.0f s%s%s: cycle p50 %.1f us (%.1f%%) "
            "p99 %.1f us (%.1f%%) max %.1f us (%.1f%%); over the period %ld, started late %ld; "
            "background %.2f processors, other threads %.2f; late waits %lld%s%s\n",
-           argv[1], ninp, nout, size, period, per, nthread, seconds, rt ? "" : " (normal scheduling)",
+           argv[1], ninp, nout, size, period, per, nthread, seconds, catchup ? ", catching up" : "",
+           rt ? "" : " (normal scheduling)",
            pct(us, 0.5), 100 * pct(us, 0.5) / per, pct(us, 0.99), 100 * pct(us, 0.99) / per,
            us.back(), 100 * us.back() / per, over, behind, (bg1 - bg0) / tick / wall,
            (other1 - other0) / tick / wall, late, mixed ? " (block@offset:waits, warm-up included)" : "",
