@@ -71,14 +71,17 @@ namespace {
 // Below the JACK client's process thread at JACK's default priority (the
 // server runs at 10, its clients' process threads at 5): a background
 // thread that held a processor the caller wants would make the period
-// longer. Smaller blocks, due sooner, run above larger ones; from the
-// fourth block size on they share the lowest priority, and take turns
-// (yield()).
-const int TOP_PRIORITY = 4;
+// longer.
+const int POOL_PRIORITY = 4;
 
-// How long a thread at the shared priority works before it lets the
-// others of its priority have their turn.
-const int64_t TURN_NS = 200000;
+// Most products of bins in one unit of the second phase: outputs are
+// grouped (MAXGROUP at most) up to this, so that a unit of a large block
+// holds back the work of a smaller one, due sooner, by about 0.2 ms at
+// most.
+const int64_t UNIT_PRODUCTS = 1 << 20;
+
+// Most units of the first phase: the input transforms are short.
+const int32_t FFT_UNITS = 8;
 
 }  // namespace
 
@@ -87,7 +90,8 @@ const int64_t TURN_NS = 200000;
 Mixedconv::Mixedconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t period_,
                      int32_t nthread_)
     : Convolver(ninp_, nout_, maxlen_, period_, nthread_), _head(nullptr), _headlen(0), _nseg(0),
-      _ringlen(0), _ring(nullptr), _clock(0), _realtime(true), _late(0)
+      _ringlen(0), _ring(nullptr), _clock(0), _realtime(true), _late(0), _nworker(0), _stop(false),
+      _sleepers(0)
 {
     // Programming errors of the caller, who checks user values first.
     assert((ninp > 0) && (ninp <= MAXINP));
@@ -98,12 +102,14 @@ Mixedconv::Mixedconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t peri
 
     _nseg = mixed_layout(maxlen, period, &_headlen, _layout);
     for (int32_t k = 0; k < MAXSEG; k++) _segs[k] = nullptr;
+    for (int32_t w = 0; w < MAXTHR; w++) _workers[w] = nullptr;
     // The ring holds what the most delayed segment still reads while the
     // input of a whole block more is written: offset + P samples.
     _ringlen = period;
     for (int32_t k = 0; k < _nseg; k++) {
         while (_ringlen < _layout[k].offset + period) _ringlen *= 2;
     }
+    sem_init(&_wake, 0, 0);
     sem_init(&_gone, 0, 0);
     try {
         _head = new Denseconv(ninp, nout, _headlen, period, nthread);
@@ -113,42 +119,33 @@ Mixedconv::Mixedconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t peri
             if (!_ring[i]) throw std::bad_alloc();
             memset(_ring[i], 0, _ringlen * sizeof(float));
         }
-        const int fifomax = sched_get_priority_max(SCHED_FIFO);
+        int32_t maxblock = 0;
         for (int32_t k = 0; k < _nseg; k++) {
-            // The rank of the block size among the layout's sizes.
-            int rank = 0;
-            for (int32_t b = 1; b < _layout[k].block; b *= 2) {
-                for (int32_t q = 0; q < _nseg; q++) {
-                    if (_layout[q].block == b) {
-                        rank++;
-                        break;
-                    }
-                }
-            }
-            int prio = TOP_PRIORITY - rank;
-            if (prio < 1) prio = 1;
-            Segthr *s = new Segthr(this, _layout[k], &_gone);
-            s->shared = (prio == 1);
+            _segs[k] = new Segment(this, _layout[k]);
+            if (_layout[k].block > maxblock) maxblock = _layout[k].block;
+        }
+        // One pool thread per processor: the work of one block is shared
+        // by all that are free.
+        int32_t n = (_nseg > 0) ? processors() : 0;
+        if (n > MAXTHR) n = MAXTHR;
+        const int fifomax = sched_get_priority_max(SCHED_FIFO);
+        for (int32_t w = 0; w < n; w++) {
+            Bgworker *b = new Bgworker(this, maxblock);
             int rc;
             try {
-                rc = s->launch(prio - fifomax);
+                rc = b->launch(POOL_PRIORITY - fifomax);
             }
             catch (...) {
-                delete s;   // never started: still ours to free
+                delete b;   // never started: still ours to free
                 throw;
             }
-            _segs[k] = s;
+            _workers[_nworker++] = b;
             if (rc) _realtime = false;
         }
     }
     catch (...) {
-        stop_segments();
-        if (_ring) {
-            for (int32_t i = 0; i < ninp; i++) fftwf_free(_ring[i]);
-            delete[] _ring;
-        }
-        delete _head;
-        sem_destroy(&_gone);
+        stop_workers();
+        release();
         throw;
     }
     if (!_head->realtime()) _realtime = false;
@@ -156,45 +153,83 @@ Mixedconv::Mixedconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t peri
 
 Mixedconv::~Mixedconv()
 {
-    stop_segments();
-    for (int32_t i = 0; i < ninp; i++) fftwf_free(_ring[i]);
-    delete[] _ring;
-    delete _head;
-    sem_destroy(&_gone);
+    stop_workers();
+    release();
 }
 
-void Mixedconv::stop_segments()
+void Mixedconv::release()
 {
-    int n = 0;
     for (int32_t k = 0; k < MAXSEG; k++) {
-        Segthr *s = _segs[k];
-        if (!s) continue;
+        delete _segs[k];
         _segs[k] = nullptr;
-        s->stop.store(true, std::memory_order_release);
-        sem_post(&s->trig);   // the thread deletes itself; never touch it again
-        n++;
     }
-    while (n > 0) {
-        if (sem_wait(&_gone) == 0) n--;
+    if (_ring) {
+        for (int32_t i = 0; i < ninp; i++) fftwf_free(_ring[i]);
+        delete[] _ring;
+        _ring = nullptr;
     }
+    delete _head;
+    _head = nullptr;
+    sem_destroy(&_gone);
+    sem_destroy(&_wake);
 }
 
-// Waits for the work in flight: afterwards no background thread touches
-// the convolver until the next process().
+// The pool threads end after the unit each is running; jobs in flight are
+// left as they are.
+void Mixedconv::stop_workers()
+{
+    _stop.store(true, std::memory_order_seq_cst);
+    for (int32_t w = 0; w < _nworker; w++) sem_post(&_wake);
+    for (int32_t w = 0; w < _nworker; w++) take_sleeping(&_gone);   // each thread deletes itself
+    _nworker = 0;
+}
+
 int64_t Mixedconv::late_waits(int32_t k) const
 {
     return _segs[k]->late.load(std::memory_order_relaxed);
 }
 
+// Waits for the work in flight: afterwards no pool thread touches the
+// convolver's storage until the next process().
 void Mixedconv::settle()
 {
     for (int32_t k = 0; k < _nseg; k++) {
-        Segthr *s = _segs[k];
+        Segment *s = _segs[k];
         while (s->owed > 0) {
             take_sleeping(&s->done);
             s->owed--;
             s->banked++;
         }
+    }
+}
+
+Segment *Mixedconv::next_job()
+{
+    Segment *best = nullptr;
+    int64_t due = 0;
+    for (int32_t k = 0; k < _nseg; k++) {
+        Segment *s = _segs[k];
+        if (!s->has_unit()) continue;
+        const int64_t d = s->due();
+        if (!best || (d < due)) {
+            best = s;
+            due = d;
+        }
+    }
+    return best;
+}
+
+// Each count of _sleepers is a thread that has gone, or is going, to sleep
+// on _wake and not been woken yet; a thread that finds work after all
+// takes its count back, or else the post made for it.
+void Mixedconv::wake(int32_t n)
+{
+    for (int32_t k = 0; k < n; k++) {
+        int32_t s = _sleepers.load(std::memory_order_seq_cst);
+        do {
+            if (s <= 0) return;
+        } while (!_sleepers.compare_exchange_weak(s, s - 1, std::memory_order_seq_cst));
+        sem_post(&_wake);
     }
 }
 
@@ -213,10 +248,7 @@ void Mixedconv::clear_impulses()
 {
     settle();
     _head->clear_impulses();
-    for (int32_t k = 0; k < _nseg; k++) {
-        Segthr *s = _segs[k];
-        for (int32_t p = 0; p < ninp * nout; p++) s->impspec[p].clear();
-    }
+    for (int32_t k = 0; k < _nseg; k++) _segs[k]->clear_impulses();
 }
 
 void Mixedconv::reset()
@@ -241,19 +273,16 @@ void Mixedconv::process(const float *const *inp, float *const *out)
     _clock += P;
     // Input blocks completed by this period go to their segments.
     for (int32_t k = 0; k < _nseg; k++) {
-        Segthr *s = _segs[k];
+        Segment *s = _segs[k];
         if (_clock % s->block) continue;
-        const int64_t m = _clock / s->block - 1;
-        s->jobs[s->posted++ & 1] = m;
-        sem_post(&s->trig);
-        s->owed++;
+        s->post(_clock / s->block - 1);
     }
     _head->process(inp, out);
     // Then the results due in this period. Result m of a segment of block
     // B covers the output samples from (m + 2) B - P on, B of them.
     const int64_t t = _clock - P;
     for (int32_t k = 0; k < _nseg; k++) {
-        Segthr *s = _segs[k];
+        Segment *s = _segs[k];
         const int64_t q = t - (2 * s->block - P);
         if (q < 0) continue;
         const int64_t m = q / s->block;
@@ -279,25 +308,28 @@ void Mixedconv::process(const float *const *inp, float *const *out)
     }
 }
 
-// ---------------------------------------------------------------- Segthr
+// ---------------------------------------------------------------- Segment
 
-Segthr::Segthr(Mixedconv *conv_, const Mixseg &seg, sem_t *gone_)
-    : conv(conv_), block(seg.block), count(seg.count), offset(seg.offset),
-      delay(seg.offset - (2 * seg.block - conv_->period)), shared(false), turn(0), stop(false),
-      late(0), gone(gone_), owed(0),
-      banked(0), posted(0), plan_r2c(nullptr), plan_c2r(nullptr), inpspec(nullptr), impspec(nullptr),
-      outbuf(nullptr), tbuf(nullptr), fbuf(nullptr), accumulate(select_accumulate())
+Segment::Segment(Mixedconv *conv_, const Mixseg &seg)
+    : block(seg.block), count(seg.count), offset(seg.offset),
+      delay(seg.offset - (2 * seg.block - conv_->period)), late(0), owed(0), banked(0),
+      conv(conv_), _nfft(0), _nsum(0), _group(MAXGROUP), _m(0), _ticket(0x7fffffff), _finished(0),
+      _posted(0), _completed(0), _opened(0), _due(0), plan_r2c(nullptr), plan_c2r(nullptr),
+      inpspec(nullptr), impspec(nullptr), outbuf(nullptr), lbuf(nullptr),
+      accumulate(select_accumulate())
 {
     jobs[0] = jobs[1] = 0;
-    sem_init(&trig, 0, 0);
-    sem_init(&done, 0, 0);
     const int32_t ninp = conv->ninp;
     const int32_t nout = conv->nout;
+    while ((_group > 1) && ((int64_t)_group * ninp * count * (block + 1) > UNIT_PRODUCTS)) _group--;
+    _nsum = (nout + _group - 1) / _group;
+    _nfft = (ninp < FFT_UNITS) ? ninp : FFT_UNITS;
+    sem_init(&done, 0, 0);
+    fftwf_complex *cbuf = nullptr;
     try {
-        tbuf = static_cast<float *>(fftwf_malloc(2 * block * sizeof(float)));
-        fbuf = static_cast<fftwf_complex *>(
-            fftwf_malloc(MAXGROUP * accstride(block) * sizeof(fftwf_complex)));
-        if (!tbuf || !fbuf) throw std::bad_alloc();
+        lbuf = static_cast<float *>(fftwf_malloc(2 * block * sizeof(float)));
+        cbuf = static_cast<fftwf_complex *>(fftwf_malloc((block + 1) * sizeof(fftwf_complex)));
+        if (!lbuf || !cbuf) throw std::bad_alloc();
         inpspec = new Specset[ninp]();
         for (int32_t i = 0; i < ninp; i++) inpspec[i].init(count, block + 1);
         impspec = new Specset[ninp * nout]();
@@ -307,30 +339,30 @@ Segthr::Segthr(Mixedconv *conv_, const Mixseg &seg, sem_t *gone_)
             outbuf[j] = static_cast<float *>(fftwf_malloc(3 * block * sizeof(float)));
             if (!outbuf[j]) throw std::bad_alloc();
         }
-        // Plans only ever made here, on the control thread.
-        plan_r2c = fftwf_plan_dft_r2c_1d(2 * block, tbuf, inpspec[0].spec[0], FFTW_MEASURE);
-        plan_c2r = fftwf_plan_dft_c2r_1d(2 * block, fbuf, tbuf, FFTW_MEASURE);
+        // Plans only ever made here, on the control thread; the pool
+        // threads run them on their own buffers, aligned alike.
+        plan_r2c = fftwf_plan_dft_r2c_1d(2 * block, lbuf, inpspec[0].spec[0], FFTW_MEASURE);
+        plan_c2r = fftwf_plan_dft_c2r_1d(2 * block, cbuf, lbuf, FFTW_MEASURE);
         if (!plan_r2c || !plan_c2r) throw std::bad_alloc();
     }
     catch (...) {
+        fftwf_free(cbuf);
         release();
         sem_destroy(&done);
-        sem_destroy(&trig);
         throw;
     }
-    for (int32_t i = 0; i < ninp; i++) inpspec[i].clear();
-    for (int32_t p = 0; p < ninp * nout; p++) impspec[p].clear();
+    fftwf_free(cbuf);
+    clear_impulses();
     clear();
 }
 
-Segthr::~Segthr()
+Segment::~Segment()
 {
     release();
     sem_destroy(&done);
-    sem_destroy(&trig);
 }
 
-void Segthr::release()
+void Segment::release()
 {
     if (plan_r2c) fftwf_destroy_plan(plan_r2c);
     if (plan_c2r) fftwf_destroy_plan(plan_c2r);
@@ -345,31 +377,25 @@ void Segthr::release()
         delete[] outbuf;
         outbuf = nullptr;
     }
-    fftwf_free(tbuf);
-    fftwf_free(fbuf);
-    tbuf = nullptr;
-    fbuf = nullptr;
+    fftwf_free(lbuf);
+    lbuf = nullptr;
 }
 
-int Segthr::launch(int prio)
+void Segment::clear_impulses()
 {
-    if (start(SCHED_FIFO, prio, 0) == 0) return 0;
-    int rc = start(SCHED_OTHER, 0, 0);
-    if (rc) throw std::system_error(rc, std::generic_category(), "segment thread");
-    return 1;
+    for (int32_t p = 0; p < conv->ninp * conv->nout; p++) impspec[p].clear();
 }
 
-// Control thread, the thread idle (settled).
-void Segthr::clear()
+void Segment::clear()
 {
     for (int32_t i = 0; i < conv->ninp; i++) inpspec[i].clear();
     for (int32_t j = 0; j < conv->nout; j++) memset(outbuf[j], 0, 3 * block * sizeof(float));
 }
 
-// Control thread, the thread idle: the partitions of this segment from
-// the first 'length' samples of the response.
-void Segthr::load(int32_t inp, int32_t out, const float *data, int32_t length, int32_t stride,
-                  float gain)
+// The partitions of this segment from the first 'length' samples of the
+// response.
+void Segment::load(int32_t inp, int32_t out, const float *data, int32_t length, int32_t stride,
+                   float gain)
 {
     Specset &set = impspec[out * conv->ninp + inp];
     set.clear();
@@ -379,91 +405,174 @@ void Segthr::load(int32_t inp, int32_t out, const float *data, int32_t length, i
         int32_t k = length - a;
         if (k <= 0) break;
         if (k > block) k = block;
-        memset(tbuf, 0, 2 * block * sizeof(float));
-        for (int32_t s = 0; s < k; s++) tbuf[s] = data[(long)(a + s) * stride] * scale;
-        fftwf_execute_dft_r2c(plan_r2c, tbuf, set.spec[p]);
+        memset(lbuf, 0, 2 * block * sizeof(float));
+        for (int32_t s = 0; s < k; s++) lbuf[s] = data[(long)(a + s) * stride] * scale;
+        fftwf_execute_dft_r2c(plan_r2c, lbuf, set.spec[p]);
     }
 }
 
-// The work of input block m: its samples m B - delay and on, into the
-// spectra ring; every output's sum over inputs and partitions; back to
-// the time domain with the overlap of the block before. The sums run in
-// the same order as the uniform convolver's. REALTIME-SAFE.
-void Segthr::work(int64_t m)
+// Jobs open one after another: the next when the one before is finished
+// and it has been posted, by whichever of the caller (posting) and the pool
+// thread (finishing) comes last.
+void Segment::post(int64_t m)
+{
+    const int64_t n = _posted.load(std::memory_order_relaxed);   // written by the caller only
+    jobs[n & 1] = m;
+    _posted.store(n + 1, std::memory_order_seq_cst);
+    owed++;
+    try_open();
+}
+
+void Segment::try_open()
+{
+    const int64_t c = _completed.load(std::memory_order_seq_cst);
+    if (_posted.load(std::memory_order_seq_cst) <= c) return;
+    int64_t e = c;
+    if (!_opened.compare_exchange_strong(e, c + 1, std::memory_order_seq_cst)) return;
+    _m = jobs[c & 1];
+    _due.store((_m + 2) * block, std::memory_order_relaxed);
+    const uint32_t gen = (uint32_t)(_ticket.load(std::memory_order_relaxed) >> 32) + 1;   // odd
+    _ticket.store((uint64_t)gen << 32, std::memory_order_release);
+    conv->wake(conv->_nworker);
+}
+
+bool Segment::has_unit() const
+{
+    const uint64_t t = _ticket.load(std::memory_order_acquire);
+    return (int64_t)(uint32_t)t < units((uint32_t)(t >> 32));
+}
+
+bool Segment::run_unit(float *tbuf, fftwf_complex *fbuf)
+{
+    const uint64_t t = _ticket.fetch_add(1, std::memory_order_acq_rel);
+    const uint32_t gen = (uint32_t)(t >> 32);
+    const int32_t n = units(gen);
+    if ((int64_t)(uint32_t)t >= n) return false;
+    const int32_t u = (int32_t)(uint32_t)t;
+    if (gen & 1) transform_inputs(u, tbuf);
+    else compute_outputs(u, tbuf, fbuf);
+    if (_finished.fetch_add(1, std::memory_order_acq_rel) + 1 < n) return true;
+    // The phase's last unit: open the next phase, or finish the job.
+    _finished.store(0, std::memory_order_relaxed);
+    if (gen & 1) {
+        _ticket.store((uint64_t)(gen + 1) << 32, std::memory_order_release);
+        conv->wake(conv->_nworker);
+        return true;
+    }
+    _completed.fetch_add(1, std::memory_order_seq_cst);
+    sem_post(&done);
+    try_open();
+    return true;
+}
+
+// The input samples of block _m, (_m) B - delay on, into the spectra ring,
+// for the inputs of unit u.
+void Segment::transform_inputs(int32_t u, float *tbuf)
 {
     const int32_t ninp = conv->ninp;
-    const int32_t nout = conv->nout;
     const int32_t R = conv->_ringlen;
-    const int32_t slot = (int32_t)(m % count);
-    const int64_t first = m * block - delay;
+    const int32_t slot = (int32_t)(_m % count);
+    const int64_t first = _m * block - delay;
     const int32_t s0 = (int32_t)(((first % R) + R) % R);
     const int32_t n1 = (R - s0 < block) ? R - s0 : block;
-    for (int32_t i = 0; i < ninp; i++) {
-        if (stop.load(std::memory_order_relaxed)) return;
+    const int32_t i1 = (int32_t)((int64_t)(u + 1) * ninp / _nfft);
+    for (int32_t i = (int32_t)((int64_t)u * ninp / _nfft); i < i1; i++) {
         const float *r = conv->_ring[i];
         memcpy(tbuf, r + s0, n1 * sizeof(float));
         memcpy(tbuf + n1, r, (block - n1) * sizeof(float));
         memset(tbuf + block, 0, block * sizeof(float));
         fftwf_execute_dft_r2c(plan_r2c, tbuf, inpspec[i].spec[slot]);
     }
+}
+
+// For the outputs of unit u: the sum over inputs and partitions, in the
+// same order as the uniform convolver's; back to the time domain with the
+// overlap of the block before.
+void Segment::compute_outputs(int32_t u, float *tbuf, fftwf_complex *fbuf)
+{
+    const int32_t ninp = conv->ninp;
+    const int32_t nout = conv->nout;
+    const int32_t slot = (int32_t)(_m % count);
     const int32_t nbin = block + 1;
     const int32_t stride = accstride(block);
-    for (int32_t j0 = 0; j0 < nout; j0 += MAXGROUP) {
-        if (stop.load(std::memory_order_relaxed)) return;
-        const int32_t ng = (nout - j0 < MAXGROUP) ? nout - j0 : MAXGROUP;
-        float *acc[MAXGROUP];
-        const float *h[MAXGROUP];
-        for (int32_t g = 0; g < ng; g++) {
-            acc[g] = (float *)(fbuf + g * stride);
-            memset(acc[g], 0, nbin * sizeof(fftwf_complex));
+    const int32_t j0 = u * _group;
+    const int32_t ng = (nout - j0 < _group) ? nout - j0 : _group;
+    float *acc[MAXGROUP];
+    const float *h[MAXGROUP];
+    for (int32_t g = 0; g < ng; g++) {
+        acc[g] = (float *)(fbuf + g * stride);
+        memset(acc[g], 0, nbin * sizeof(fftwf_complex));
+    }
+    for (int32_t i = 0; i < ninp; i++) {
+        fftwf_complex *const *xs = inpspec[i].spec;
+        int32_t s = slot;
+        for (int32_t p = 0; p < count; p++) {
+            for (int32_t g = 0; g < ng; g++) h[g] = (const float *)impspec[(j0 + g) * ninp + i].spec[p];
+            accumulate(acc, ng, (const float *)xs[s], h, nbin);
+            if (--s < 0) s = count - 1;
         }
-        for (int32_t i = 0; i < ninp; i++) {
-            yield();
-            fftwf_complex *const *xs = inpspec[i].spec;
-            int32_t s = slot;
-            for (int32_t p = 0; p < count; p++) {
-                for (int32_t g = 0; g < ng; g++) h[g] = (const float *)impspec[(j0 + g) * ninp + i].spec[p];
-                accumulate(acc, ng, (const float *)xs[s], h, nbin);
-                if (--s < 0) s = count - 1;
-            }
-        }
-        for (int32_t g = 0; g < ng; g++) {
-            fftwf_execute_dft_c2r(plan_c2r, fbuf + g * stride, tbuf);
-            float *res = result(j0 + g, m);
-            float *save = outbuf[j0 + g];
-            for (int32_t u = 0; u < block; u++) res[u] = save[u] + tbuf[u];
-            memcpy(save, tbuf + block, block * sizeof(float));
-        }
+    }
+    for (int32_t g = 0; g < ng; g++) {
+        fftwf_execute_dft_c2r(plan_c2r, fbuf + g * stride, tbuf);
+        float *res = result(j0 + g, _m);
+        float *save = outbuf[j0 + g];
+        for (int32_t v = 0; v < block; v++) res[v] = save[v] + tbuf[v];
+        memcpy(save, tbuf + block, block * sizeof(float));
     }
 }
 
-// A thread at the shared priority gives its processor to the others of
-// that priority once it has worked for TURN_NS: FIFO scheduling would let
-// a long block's work hold back a shorter one that is due sooner.
-// REALTIME-SAFE (a system call, no lock).
-void Segthr::yield()
+// ---------------------------------------------------------------- Bgworker
+
+Bgworker::Bgworker(Mixedconv *conv_, int32_t maxblock)
+    : conv(conv_), tbuf(nullptr), fbuf(nullptr)
 {
-    if (!shared) return;
-    const int64_t t = now_ns();
-    if (t - turn < TURN_NS) return;
-    sched_yield();
-    turn = now_ns();
+    tbuf = static_cast<float *>(fftwf_malloc(2 * maxblock * sizeof(float)));
+    fbuf = static_cast<fftwf_complex *>(
+        fftwf_malloc(MAXGROUP * accstride(maxblock) * sizeof(fftwf_complex)));
+    if (!tbuf || !fbuf) {
+        fftwf_free(tbuf);
+        fftwf_free(fbuf);
+        throw std::bad_alloc();
+    }
 }
 
-void Segthr::run()
+Bgworker::~Bgworker()
+{
+    fftwf_free(tbuf);
+    fftwf_free(fbuf);
+}
+
+int Bgworker::launch(int prio)
+{
+    if (start(SCHED_FIFO, prio, 0) == 0) return 0;
+    int rc = start(SCHED_OTHER, 0, 0);
+    if (rc) throw std::system_error(rc, std::generic_category(), "background thread");
+    return 1;
+}
+
+void Bgworker::run()
 {
     // A name for tools that show threads (and for the deadline benchmark,
     // which measures the background's load by it).
     pthread_setname_np(pthread_self(), "tess-bg");
-    int64_t taken = 0;
-    while (true) {
-        take_sleeping(&trig);
-        if (stop.load(std::memory_order_acquire)) break;
-        turn = now_ns();
-        work(jobs[taken++ & 1]);
-        sem_post(&done);
+    while (!conv->_stop.load(std::memory_order_acquire)) {
+        if (Segment *s = conv->next_job()) {
+            s->run_unit(tbuf, fbuf);
+            continue;
+        }
+        conv->_sleepers.fetch_add(1, std::memory_order_seq_cst);
+        if (conv->next_job() || conv->_stop.load(std::memory_order_seq_cst)) {
+            // Work came, or the end: take the count back, or the post
+            // already made for it.
+            int32_t n = conv->_sleepers.load(std::memory_order_seq_cst);
+            bool back = false;
+            while ((n > 0) && !(back = conv->_sleepers.compare_exchange_weak(n, n - 1))) {}
+            if (!back) take_sleeping(&conv->_wake);
+            continue;
+        }
+        take_sleeping(&conv->_wake);
     }
-    sem_t *g = gone;
+    sem_t *g = &conv->_gone;
     delete this;
     sem_post(g);   // from here on nothing of this thread or its convolver is used
 }

@@ -9,15 +9,25 @@
 //
 // The layout (mixed_layout()), for a period P: the smallest block b is
 // 256 samples, or P if longer; a head of 2b - P samples (448 at period 64,
-// 384 at 128, one period from 256 on; at least 16), then segments of two partitions
-// each whose block size doubles from b, up to MIXBLOCK samples, and as
-// many blocks of MIXBLOCK as the size still needs; what is left after the
-// last full block goes into one partition of the smallest block (from b)
-// that holds it. A segment of block B starting at tap o is computed from
+// 384 at 128, one period from 256 on; at least 16), then segments of two
+// partitions each whose block size doubles from b, up to MIXBLOCK samples,
+// and as many blocks of MIXBLOCK as the size still needs; what is left
+// after the last full block goes into one partition of the smallest block
+// (from b) that holds it. A segment of block B starting at tap o is computed from
 // input blocks of B samples as each is complete; its first output sample
 // is due B samples (B / P periods) later, so every segment starts at
 // o >= 2B - P and reads its input o - (2B - P) samples late. All
 // background work has at least 256 samples' time (5.3 ms at 48 kHz).
+//
+// The background work is done by a pool of threads, one per processor,
+// SCHED_FIFO at a priority below the JACK client's process thread (JACK's
+// default gives that thread 5). Each block's work of a segment (a job) is
+// cut into units that any pool thread takes: first the input transforms,
+// in ranges of inputs, then the outputs, in small groups (each output's
+// sums, inverse transform and overlap). A thread out of work takes the next
+// unit of the job due soonest, so the smallest blocks, due first, are
+// never held back by more than one unit of a larger one, and one job is
+// shared by every processor that is free.
 //
 // Threads and realtime safety (see also convolver.h):
 // - Construction, set_impulse(), clear_impulses(), reset() and destruction
@@ -26,17 +36,17 @@
 //   starts the blocks again from the next input sample, so that a reset
 //   convolver gives the bits of a new one. Not realtime-safe.
 // - process() runs on one thread at a time. REALTIME-SAFE: it copies the
-//   input into the history ring, posts the segments whose input block is
+//   input into the history ring, posts the jobs whose input block is
 //   complete, runs the head, and adds the segments' results; a result that
 //   is not ready when due is waited for on its semaphore and counted
 //   (late_waits()).
-// - Segthr::run() is a segment's background thread, SCHED_FIFO at a
-//   priority below the JACK client's process thread (JACK's default gives
-//   that thread 5): 4 for the smallest block size, down to 1, which the
-//   larger sizes share, taking turns. Its per-block work is REALTIME-SAFE.
+// - Bgworker::run() is a pool thread. Its work is REALTIME-SAFE: it
+//   allocates nothing and takes no lock; units are handed out through
+//   atomic counters, and a thread with nothing to do sleeps on a
+//   semaphore.
 //
-// Every segment's arithmetic is independent of the thread count, and the
-// head's is too (denseconv.h), so the output is the same, bit for bit,
+// Every unit's arithmetic is independent of the thread that runs it, and
+// the head's is too (denseconv.h), so the output is the same, bit for bit,
 // for every thread count.
 //
 // Construction failures: std::bad_alloc for storage or FFT plans,
@@ -77,7 +87,8 @@ struct Mixseg
 // Any thread; REALTIME-SAFE.
 int32_t mixed_layout(int32_t maxlen, int32_t period, int32_t *head, Mixseg *segs);
 
-class Segthr;
+class Segment;
+class Bgworker;
 
 class Mixedconv : public Convolver
 {
@@ -103,75 +114,119 @@ public:
     int64_t late_waits(int32_t k) const;
 
 private:
-    friend class Segthr;
+    friend class Segment;
+    friend class Bgworker;
 
     void settle();
-    void stop_segments();
+    void stop_workers();
+    void release();
+    // Pool threads, REALTIME-SAFE: the segment with a unit to take whose
+    // job is due soonest, or null; waking up to 'n' sleeping threads.
+    Segment *next_job();
+    void wake(int32_t n);
 
     Denseconv *_head;
     int32_t _headlen;
     int32_t _nseg;
     Mixseg _layout[MAXSEG];
-    Segthr *_segs[MAXSEG];
+    Segment *_segs[MAXSEG];
     int32_t _ringlen;          // samples of each input's history ring (a power of two)
     float **_ring;             // per input
     int64_t _clock;            // samples taken in so far
     bool _realtime;
     std::atomic<int64_t> _late;
-    sem_t _gone;               // posted by each stopped segment thread once freed
+    int32_t _nworker;
+    Bgworker *_workers[MAXTHR];
+    std::atomic<bool> _stop;
+    std::atomic<int32_t> _sleepers;   // pool threads asleep on _wake, not yet woken
+    sem_t _wake;
+    sem_t _gone;               // posted by each pool thread as it ends
 };
 
-// The background thread of one segment, with the segment's storage and
-// plans. Created only by Mixedconv; deletes itself when stopped.
-class Segthr : public Pxthread
+// One segment: its storage and plans, its jobs' state, and the work of its
+// units. Owned by Mixedconv.
+class Segment
 {
 public:
-    Segthr(Mixedconv *conv, const Mixseg &seg, sem_t *gone);
-    virtual ~Segthr();
+    Segment(Mixedconv *conv, const Mixseg &seg);
+    ~Segment();
 
-    // The thread loop: one block's work per trigger. REALTIME-SAFE.
+    // Control thread, no job in flight.
+    void load(int32_t inp, int32_t out, const float *data, int32_t length, int32_t stride,
+              float gain);
+    void clear_impulses();
+    void clear();
+
+    // Caller (process()): posts the job of input block m. REALTIME-SAFE.
+    void post(int64_t m);
+    // Pool threads: takes and runs one unit if there is one left in the
+    // phase open now; true if it did. REALTIME-SAFE.
+    bool run_unit(float *tbuf, fftwf_complex *fbuf);
+    // Pool threads: whether a unit can be taken, and when the open job is
+    // due (in input samples). REALTIME-SAFE.
+    bool has_unit() const;
+    int64_t due() const { return _due.load(std::memory_order_relaxed); }
+
+    float *result(int32_t j, int64_t m) { return outbuf[j] + (1 + (m & 1)) * block; }
+
+    const int32_t block;       // B
+    const int32_t count;       // partitions
+    const int32_t offset;      // first tap
+    const int32_t delay;       // how late the input is read: offset - (2B - P)
+    sem_t done;                // posted once per finished job
+    std::atomic<int64_t> late; // late_waits() of this segment
+    int32_t owed;              // caller: jobs posted whose 'done' is not taken
+    int32_t banked;            // caller: 'done' taken by settle(), result not yet due
+
+private:
+    void release();
+    void try_open();
+    void transform_inputs(int32_t u, float *tbuf);
+    void compute_outputs(int32_t u, float *tbuf, fftwf_complex *fbuf);
+    int32_t units(uint32_t gen) const { return (gen & 1) ? _nfft : _nsum; }
+
+    Mixedconv *conv;
+    int32_t _nfft;             // units of the first phase (ranges of inputs)
+    int32_t _nsum;             // units of the second phase (groups of outputs)
+    int32_t _group;            // outputs per unit of the second phase
+    int64_t jobs[2];           // block index of each posted job, by post count & 1
+    int64_t _m;                // the open job's block
+    // The phase's number in the high 32 bits (odd: the inputs', even: the
+    // outputs'), the next unit in the low ones.
+    std::atomic<uint64_t> _ticket;
+    std::atomic<int32_t> _finished;   // units of the open phase finished
+    std::atomic<int64_t> _posted;     // jobs posted, finished, opened
+    std::atomic<int64_t> _completed;
+    std::atomic<int64_t> _opened;
+    std::atomic<int64_t> _due;
+    fftwf_plan plan_r2c;
+    fftwf_plan plan_c2r;
+    Specset *inpspec;          // per input: ring of 'count' spectra
+    Specset *impspec;          // per pair at out * ninp + inp: 'count' spectra
+    float **outbuf;            // per output: overlap, result 0, result 1 (B each)
+    float *lbuf;               // 2B samples, for load()
+    Accumulate accumulate;
+};
+
+// A pool thread, with its own scratch buffers for the largest block.
+// Created only by Mixedconv; deletes itself when stopped.
+class Bgworker : public Pxthread
+{
+public:
+    Bgworker(Mixedconv *conv, int32_t maxblock);
+    virtual ~Bgworker();
+
+    // Takes units until stopped, sleeping when there is none. REALTIME-SAFE.
     virtual void run() override;
-
     // Starts the thread with SCHED_FIFO at 'prio', normal scheduling when
     // that is not permitted. Returns 0 (realtime), 1 (normal) or throws
     // std::system_error.
     int launch(int prio);
 
 private:
-    friend class Mixedconv;
-
-    void release();
-    void work(int64_t m);
-    void load(int32_t inp, int32_t out, const float *data, int32_t length, int32_t stride,
-              float gain);
-    void clear();
-    void yield();
-    float *result(int32_t j, int64_t m) { return outbuf[j] + (1 + (m & 1)) * block; }
-
     Mixedconv *conv;
-    const int32_t block;       // B
-    const int32_t count;       // partitions
-    const int32_t offset;      // first tap
-    const int32_t delay;       // how late the input is read: offset - (2B - P)
-    bool shared;               // at the lowest priority, with others: takes turns
-    int64_t turn;              // thread: when its turn began (monotonic ns)
-    sem_t trig;
-    sem_t done;
-    std::atomic<bool> stop;
-    std::atomic<int64_t> late;  // late_waits() of this segment
-    sem_t *gone;
-    int64_t jobs[2];           // block index of each posted job, by post count & 1
-    int32_t owed;              // caller: jobs posted whose 'done' is not taken
-    int32_t banked;            // caller: 'done' taken by settle(), result not yet due
-    int64_t posted;            // caller: jobs posted so far
-    fftwf_plan plan_r2c;
-    fftwf_plan plan_c2r;
-    Specset *inpspec;          // per input: ring of 'count' spectra
-    Specset *impspec;          // per pair at out * ninp + inp: 'count' spectra
-    float **outbuf;            // per output: overlap, result 0, result 1 (B each)
-    float *tbuf;               // 2B samples
-    fftwf_complex *fbuf;       // MAXGROUP * accstride(B) bins
-    Accumulate accumulate;
+    float *tbuf;               // 2 * maxblock samples
+    fftwf_complex *fbuf;       // MAXGROUP * accstride(maxblock) bins
 };
 
 #endif

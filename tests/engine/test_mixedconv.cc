@@ -96,6 +96,42 @@ TEST(MixedConv, MatchesDirectConvolution131072)
     }
 }
 
+// Shapes whose jobs are cut unevenly: 11 inputs in 8 ranges for their
+// transforms, 5 outputs in groups of 3 and 2 where the blocks are large
+// (three partitions of 8192 at this size). Right against the reference and
+// the same bits with one background thread (the constructing thread held
+// to one processor) as with one per processor.
+TEST(MixedConv, JobsCutUnevenlyOnOneOrEveryProcessor)
+{
+    std::mt19937 rng(23);
+    const int N = 40000, P = 64;
+    Matrix m = random_matrix(11, 5, N, rng);
+    std::vector<Signal> in;
+    for (int i = 0; i < 11; i++) in.push_back(noise(300, rng));
+    const size_t n = N + 300 + 64;
+    auto want = reference(in, m, n);
+    std::vector<Signal> got[2];
+    for (int one : {1, 0}) {
+        std::thread t([&] {
+            if (one) {
+                cpu_set_t set;
+                CPU_ZERO(&set);
+                CPU_SET(sched_getcpu(), &set);
+                pthread_setaffinity_np(pthread_self(), sizeof(set), &set);
+            }
+            Mixedconv c(11, 5, N, P, 2);
+            ASSERT_EQ(c.segment(c.nseg() - 1).block, 8192);
+            ASSERT_EQ(c.segment(c.nseg() - 1).count, 3);
+            load(c, m);
+            got[one] = run(c, in, n);
+        });
+        t.join();
+    }
+    EXPECT_LE(relative_error(got[0], want), 3e-5);
+    for (int j = 0; j < 5; j++)
+        EXPECT_EQ(memcmp(got[0][j].data(), got[1][j].data(), n * sizeof(float)), 0) << "output " << j;
+}
+
 // A unit impulse in the response at every partition boundary of the
 // layout (and one sample either side) comes out exactly that many samples
 // after the input's unit impulse, and nothing else does; an input impulse
