@@ -54,12 +54,16 @@ int32_t mixed_layout(int32_t maxlen, int32_t period, int32_t *head, Mixseg *segs
             rem -= k * B;
         }
         if (rem > 0) {
-            // The rest, shorter than B: one partition of the smallest block
-            // that holds it, reading its input late.
-            int32_t b = first;
-            while (b < rem) b *= 2;
-            if ((n > 0) && (segs[n - 1].block == b)) segs[n - 1].count++;
-            else segs[n++] = {b, 1, o};
+            // The rest, shorter than B: more partitions of the last
+            // segment, which need no transforms of their own and are due
+            // as late as that segment's; a segment of their own, of the
+            // smallest block, would be due as soon as the first one.
+            if (n > 0) {
+                segs[n - 1].count += (rem + segs[n - 1].block - 1) / segs[n - 1].block;
+            }
+            else {
+                segs[n++] = {first, 1, o};
+            }
         }
         break;
     }
