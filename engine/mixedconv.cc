@@ -54,16 +54,13 @@ int32_t mixed_layout(int32_t maxlen, int32_t period, int32_t *head, Mixseg *segs
             rem -= k * B;
         }
         if (rem > 0) {
-            // The rest, shorter than B: more partitions of the last
-            // segment, which need no transforms of their own and are due
-            // as late as that segment's; a segment of their own, of the
-            // smallest block, would be due as soon as the first one.
-            if (n > 0) {
-                segs[n - 1].count += (rem + segs[n - 1].block - 1) / segs[n - 1].block;
-            }
-            else {
-                segs[n++] = {first, 1, o};
-            }
+            // The rest, shorter than B: one more partition of the last
+            // segment if it holds it (no transforms of its own, and due as
+            // late as that segment's work; a segment of the smallest block
+            // would be due as soon as the first one), else one partition
+            // of B, which may start here.
+            if ((n > 0) && (rem <= segs[n - 1].block)) segs[n - 1].count++;
+            else segs[n++] = {B, 1, o};
         }
         break;
     }

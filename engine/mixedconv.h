@@ -12,9 +12,10 @@
 // 384 at 128, one period from 256 on; at least 16), then segments of two
 // partitions each whose block size doubles from b, up to MIXBLOCK samples,
 // and as many blocks of MIXBLOCK as the size still needs; what is left
-// after the last full block goes into one or two more partitions of the
-// last segment (which then adds no transforms, and is due as late as that
-// segment's work; with no segment yet, one partition of b). A segment of block B starting at tap o is computed from
+// after the last full block goes into one more partition of the last
+// segment if that holds it (which then adds no transforms, and is due as
+// late as that segment's work), else into one partition of the next block
+// size. A segment of block B starting at tap o is computed from
 // input blocks of B samples as each is complete; its first output sample
 // is due B samples (B / P periods) later, so every segment starts at
 // o >= 2B - P and reads its input o - (2B - P) samples late. All
