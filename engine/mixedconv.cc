@@ -91,7 +91,8 @@ const int32_t FFT_UNITS = 8;
 Mixedconv::Mixedconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t period_,
                      int32_t nthread_)
     : Convolver(ninp_, nout_, maxlen_, period_, nthread_), _head(nullptr), _headlen(0), _nseg(0),
-      _ringlen(0), _ring(nullptr), _clock(0), _realtime(true), _late(0), _nworker(0), _stop(false),
+      _ringlen(0), _ring(nullptr), _clock(0), _realtime(true), _late(0), _nworker(0),
+      _tbuf(nullptr), _fbuf(nullptr), _stop(false),
       _sleepers(0)
 {
     // Programming errors of the caller, who checks user values first.
@@ -124,6 +125,12 @@ Mixedconv::Mixedconv(int32_t ninp_, int32_t nout_, int32_t maxlen_, int32_t peri
         for (int32_t k = 0; k < _nseg; k++) {
             _segs[k] = new Segment(this, _layout[k]);
             if (_layout[k].block > maxblock) maxblock = _layout[k].block;
+        }
+        if (_nseg > 0) {
+            _tbuf = static_cast<float *>(fftwf_malloc(2 * maxblock * sizeof(float)));
+            _fbuf = static_cast<fftwf_complex *>(
+                fftwf_malloc(MAXGROUP * accstride(maxblock) * sizeof(fftwf_complex)));
+            if (!_tbuf || !_fbuf) throw std::bad_alloc();
         }
         // One pool thread per processor: the work of one block is shared
         // by all that are free.
@@ -171,6 +178,10 @@ void Mixedconv::release()
     }
     delete _head;
     _head = nullptr;
+    fftwf_free(_tbuf);
+    fftwf_free(_fbuf);
+    _tbuf = nullptr;
+    _fbuf = nullptr;
     sem_destroy(&_gone);
     sem_destroy(&_wake);
 }
@@ -293,12 +304,10 @@ void Mixedconv::process(const float *const *inp, float *const *out)
                 s->banked--;
             }
             else {
-                if (sem_trywait(&s->done) != 0) {
+                if (s->take_result(_tbuf, _fbuf)) {
                     _late.fetch_add(1, std::memory_order_relaxed);
                     s->late.fetch_add(1, std::memory_order_relaxed);
-                    take_sleeping(&s->done);
                 }
-                s->owed--;
             }
         }
         for (int32_t j = 0; j < nout; j++) {
@@ -435,6 +444,18 @@ void Segment::try_open()
     const uint32_t gen = (uint32_t)(_ticket.load(std::memory_order_relaxed) >> 32) + 1;   // odd
     _ticket.store((uint64_t)gen << 32, std::memory_order_release);
     conv->wake(conv->_nworker);
+}
+
+bool Segment::take_result(float *tbuf, fftwf_complex *fbuf)
+{
+    owed--;
+    if (sem_trywait(&done) == 0) return false;
+    // Late: the job posted first is the one open now (jobs open in order).
+    while (run_unit(tbuf, fbuf)) {
+        if (sem_trywait(&done) == 0) return true;
+    }
+    take_sleeping(&done);
+    return true;
 }
 
 bool Segment::has_unit() const

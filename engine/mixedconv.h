@@ -40,8 +40,9 @@
 // - process() runs on one thread at a time. REALTIME-SAFE: it copies the
 //   input into the history ring, posts the jobs whose input block is
 //   complete, runs the head, and adds the segments' results; a result that
-//   is not ready when due is waited for on its semaphore and counted
-//   (late_waits()).
+//   is not ready when due is counted (late_waits()), and the caller takes
+//   the units of that job still left in its open phase before it waits on
+//   the job's semaphore for the rest.
 // - Bgworker::run() is a pool thread. Its work is REALTIME-SAFE: it
 //   allocates nothing and takes no lock; units are handed out through
 //   atomic counters, and a thread with nothing to do sleeps on a
@@ -139,6 +140,8 @@ private:
     std::atomic<int64_t> _late;
     int32_t _nworker;
     Bgworker *_workers[MAXTHR];
+    float *_tbuf;              // the caller's scratch for a late job's units, as a pool thread's
+    fftwf_complex *_fbuf;
     std::atomic<bool> _stop;
     std::atomic<int32_t> _sleepers;   // pool threads asleep on _wake, not yet woken
     sem_t _wake;
@@ -159,8 +162,11 @@ public:
     void clear_impulses();
     void clear();
 
-    // Caller (process()): posts the job of input block m. REALTIME-SAFE.
+    // Caller (process()): posts the job of input block m; takes the result
+    // of the oldest job posted, true if it was not ready (a late wait),
+    // taking that job's units still left meanwhile. REALTIME-SAFE.
     void post(int64_t m);
+    bool take_result(float *tbuf, fftwf_complex *fbuf);
     // Pool threads: takes and runs one unit if there is one left in the
     // phase open now; true if it did. REALTIME-SAFE.
     bool run_unit(float *tbuf, fftwf_complex *fbuf);
