@@ -65,6 +65,26 @@ TEST(MixedLayout, CoversEveryTapWithBlocksDueInTime)
     }
 }
 
+// The partition products per frame and pair (head partitions plus every
+// segment's count), which set the spectrum bytes read per second, as
+// docs/performance.md gives them: the rest of a size adds no segment of
+// its own.
+TEST(MixedLayout, PartitionProductsPerFrame)
+{
+    struct Case { int N, P, products, nseg; };
+    for (Case c : {Case{4096, 64, 14, 3}, Case{4096, 256, 8, 3}, Case{4096, 1024, 4, 1},
+                   Case{48000, 64, 20, 7}, Case{131072, 64, 26, 7}, Case{131072, 1024, 16, 5}}) {
+        SCOPED_TRACE(::testing::Message() << "size " << c.N << ", period " << c.P);
+        int32_t head;
+        Mixseg seg[MAXSEG];
+        int n = mixed_layout(c.N, c.P, &head, seg);
+        int products = (head + c.P - 1) / c.P;
+        for (int k = 0; k < n; k++) products += seg[k].count;
+        EXPECT_EQ(products, c.products);
+        EXPECT_EQ(n, c.nseg);
+    }
+}
+
 // A 2 x 2 matrix of noise responses through the mixed convolver, against a
 // direct convolution in double precision, at periods 64, 256 and 1024.
 TEST(MixedConv, MatchesDirectConvolution4096)
