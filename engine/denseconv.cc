@@ -267,27 +267,32 @@ void DCparam::compute_group(int32_t u, float *tbuf, fftwf_complex *fbuf)
     const int32_t stride = accstride(period);
     const int32_t j0 = u * gsize;
     const int32_t ng = (nout - j0 < gsize) ? nout - j0 : gsize;
-    float *acc[MAXGROUP];
-    const float *h[MAXGROUP];
-    for (int32_t g = 0; g < ng; g++) {
-        acc[g] = (float *)(fbuf + g * stride);
-        memset(acc[g], 0, nbin * sizeof(fftwf_complex));
-    }
-    for (int32_t i = 0; i < ninp; i++) {
-        fftwf_complex *const *xs = inpspec[i].spec;
-        int32_t s = ipart;
-        for (int32_t p = 0; p < npart; p++) {
-            for (int32_t g = 0; g < ng; g++) h[g] = (const float *)impspec[(j0 + g) * ninp + i].spec[p];
-            accumulate(acc, ng, (const float *)xs[s], h, nbin);
-            if (--s < 0) s = npart - 1;
-        }
-    }
+    float *acc[MAXGROUP] = {};
+    for (int32_t g = 0; g < ng; g++) acc[g] = (float *)(fbuf + g * stride);
+    sum_products(accumulate, acc, ng, j0, ninp, npart, ipart, inpspec, impspec, nbin);
     for (int32_t g = 0; g < ng; g++) {
         fftwf_execute_dft_c2r(plan_c2r, fbuf + g * stride, tbuf);
         float *out = outdata[j0 + g];
         float *save = outsave[j0 + g];
         for (int32_t t = 0; t < period; t++) out[t] = save[t] + tbuf[t];
         memcpy(save, tbuf + period, period * sizeof(float));
+    }
+}
+
+void sum_products(Accumulate accumulate, float *const *acc, int32_t ng, int32_t j0, int32_t ninp,
+                  int32_t npart, int32_t newest, const Specset *inpspec, const Specset *impspec,
+                  int32_t nbin)
+{
+    const float *h[MAXGROUP];
+    for (int32_t g = 0; g < ng; g++) memset(acc[g], 0, nbin * sizeof(fftwf_complex));
+    for (int32_t i = 0; i < ninp; i++) {
+        fftwf_complex *const *xs = inpspec[i].spec;
+        int32_t s = newest;
+        for (int32_t p = 0; p < npart; p++) {
+            for (int32_t g = 0; g < ng; g++) h[g] = (const float *)impspec[(j0 + g) * ninp + i].spec[p];
+            accumulate(acc, ng, (const float *)xs[s], h, nbin);
+            if (--s < 0) s = npart - 1;
+        }
     }
 }
 

@@ -159,6 +159,15 @@ class Workthr;
 
 // Bins between the accumulators of a worker's buffer.
 int32_t accstride(int32_t period);
+// The frequency-domain sums of 'ng' outputs from j0, into acc[g] (zeroed
+// first): over inputs, then partitions from the newest input spectrum
+// (slot 'newest' of each input's ring of 'npart') back, the product of
+// each with the pair's partition (impspec[out * ninp + inp]). Every output
+// sums in this order whatever the group, so the bits do not depend on how
+// outputs are grouped. Any thread; REALTIME-SAFE.
+void sum_products(Accumulate accumulate, float *const *acc, int32_t ng, int32_t j0, int32_t ninp,
+                  int32_t npart, int32_t newest, const Specset *inpspec, const Specset *impspec,
+                  int32_t nbin);
 // Memory of 'bytes' bytes (contents undefined) for spectra, aligned to 64
 // bytes; from 2 MiB on, aligned to 2 MiB and marked for large pages, where
 // the system gives them on request. free() releases it. Throws

@@ -217,21 +217,9 @@ void Segment::compute_outputs(int32_t u, float *tbuf, fftwf_complex *fbuf)
     const int32_t stride = accstride(block);
     const int32_t j0 = u * _group;
     const int32_t ng = (nout - j0 < _group) ? nout - j0 : _group;
-    float *acc[MAXGROUP];
-    const float *h[MAXGROUP];
-    for (int32_t g = 0; g < ng; g++) {
-        acc[g] = (float *)(fbuf + g * stride);
-        memset(acc[g], 0, nbin * sizeof(fftwf_complex));
-    }
-    for (int32_t i = 0; i < ninp; i++) {
-        fftwf_complex *const *xs = inpspec[i].spec;
-        int32_t s = slot;
-        for (int32_t p = 0; p < count; p++) {
-            for (int32_t g = 0; g < ng; g++) h[g] = (const float *)impspec[(j0 + g) * ninp + i].spec[p];
-            accumulate(acc, ng, (const float *)xs[s], h, nbin);
-            if (--s < 0) s = count - 1;
-        }
-    }
+    float *acc[MAXGROUP] = {};
+    for (int32_t g = 0; g < ng; g++) acc[g] = (float *)(fbuf + g * stride);
+    sum_products(accumulate, acc, ng, j0, ninp, count, slot, inpspec, impspec, nbin);
     for (int32_t g = 0; g < ng; g++) {
         fftwf_execute_dft_c2r(plan_c2r, fbuf + g * stride, tbuf);
         float *res = result(j0 + g, _m);
